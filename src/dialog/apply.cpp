@@ -1,0 +1,3 @@
+// TODO: being written
+#include "dialog/apply.hpp"
+void applySetup(const ApplySet &) {}

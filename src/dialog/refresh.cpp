@@ -1,0 +1,3 @@
+// TODO: being written
+#include "dialog/refresh.hpp"
+void refreshStudioList(QLineEdit *, QComboBox *, QLabel *) {}

@@ -1,0 +1,18 @@
+#pragma once
+
+// libobs started in the test process, once per executable.
+
+#include <cstdint>
+
+namespace obs_session {
+
+// Starts libobs (needs an X display: the tests run under xvfb-run). Aborts the test run if it cannot.
+void start();
+
+// Gives libobs a real canvas of this base size (OpenGL under Xvfb). Returns false when video cannot start.
+bool resetVideo(uint32_t width, uint32_t height);
+
+// Shuts libobs down; returns libobs's count of allocations still live afterwards (0 when nothing leaked).
+long stop();
+
+} // namespace obs_session
