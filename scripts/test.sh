@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds every variant and runs every test. The last line is
+# "N passed, M failed", counting the test cases of every stage.
+# Usage: scripts/test.sh            (everything)
+#        STAGES="qt6 qt5" scripts/test.sh   (only some stages)
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+out="$root/build-ci"
+mkdir -p "$out"
+all_stages="format qt6 qt5 e2e"
+stages=" ${STAGES:-$all_stages} "
+jobs=$(nproc)
+
+passed=0
+failed=0
+failures=()
+
+note() { printf '\n=== %s\n' "$*"; }
+count() { # count STAGE PASSED FAILED
+	passed=$((passed + $2))
+	failed=$((failed + $3))
+	if (($3 > 0)); then failures+=("$1"); fi
+	echo "--- $1: $2 passed, $3 failed"
+}
+wanted() { [[ "$stages" == *" $1 "* ]]; }
+
+# Runs ctest in a build folder under a fresh X display and counts its summary.
+run_ctest() { # run_ctest STAGE BUILD_DIR [ctest args...]
+	local stage=$1 dir=$2
+	shift 2
+	local log="$dir/ctest.log"
+	(cd "$dir" && timeout 1800 xvfb-run -a -s "-screen 0 1920x1080x24" \
+		ctest --output-on-failure --timeout 300 --repeat after-timeout:2 "$@") 2>&1 | tee "$log"
+	local summary total failures_n
+	summary=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+	if [[ -z "$summary" ]]; then
+		count "$stage" 0 1
+		return
+	fi
+	failures_n=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$summary")
+	total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$summary")
+	count "$stage" $((total - failures_n)) "$failures_n"
+}
+
+# Configures and builds one variant; counts a failed build as one failure.
+build_variant() { # build_variant STAGE BUILD_DIR cmake-args...
+	local stage=$1 dir=$2
+	shift 2
+	if cmake -S "$root" -B "$dir" -DLORVALEN_WERROR=ON "$@" >"$dir.configure.log" 2>&1 &&
+		cmake --build "$dir" -j"$jobs" 2>&1 | tail -n 40; then
+		return 0
+	fi
+	cat "$dir.configure.log" 2>/dev/null | tail -n 40
+	count "$stage build" 0 1
+	return 1
+}
+
+# A Qt N build must not pull in the other Qt major.
+check_qt_links() { # check_qt_links STAGE SO MAJOR
+	local other=$((11 - $3))
+	if readelf -d "$2" | grep -q "libQt${other}"; then
+		echo "$2 links Qt $other:"
+		readelf -d "$2" | grep NEEDED
+		count "$1 qt-links" 0 1
+	elif ! readelf -d "$2" | grep -q "libQt$3Core"; then
+		echo "$2 does not link Qt $3"
+		count "$1 qt-links" 0 1
+	else
+		count "$1 qt-links" 1 0
+	fi
+}
+
+note "dependencies"
+"$root/scripts/install-deps.sh" --tests || { echo "dependency install failed"; echo "0 passed, 1 failed"; exit 1; }
+
+if wanted format; then
+	note "format (clang-format $(clang-format --version | grep -o '[0-9][0-9.]*' | head -1))"
+	mapfile -t sources < <(cd "$root" && git ls-files '*.cpp' '*.hpp' '*.c' '*.h')
+	if (cd "$root" && clang-format --dry-run -Werror "${sources[@]}"); then
+		count format 1 0
+	else
+		count format 0 1
+	fi
+fi
+
+for major in 6 5; do
+	wanted "qt$major" || continue
+	note "Qt $major build and tests"
+	dir="$out/qt$major"
+	if build_variant "qt$major" "$dir" -DLORVALEN_QT_MAJOR=$major -DCMAKE_BUILD_TYPE=Debug; then
+		check_qt_links "qt$major" "$dir/lorvalen-pgm.so" $major
+		run_ctest "qt$major" "$dir"
+	fi
+done
+
+if wanted e2e; then
+	note "end-to-end in OBS Studio"
+	if ! command -v obs >/dev/null; then
+		echo "OBS Studio is not installed: skipping"
+	else
+		dir="$out/qt5"
+		if [[ -f "$dir/lorvalen-pgm.so" ]] || build_variant e2e "$dir" -DLORVALEN_QT_MAJOR=5 -DCMAKE_BUILD_TYPE=Debug; then
+			log="$out/e2e.log"
+			timeout 900 "$root/scripts/e2e/run.sh" "$dir" 2>&1 | tee "$log"
+			line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log" | tail -1)
+			if [[ -n "$line" ]]; then
+				count e2e "$(cut -d' ' -f1 <<<"$line")" "$(cut -d' ' -f3 <<<"$line")"
+			else
+				count e2e 0 1
+			fi
+		fi
+	fi
+fi
+
+note "summary"
+if ((${#failures[@]})); then
+	echo "failing stages: ${failures[*]}"
+fi
+echo "$passed passed, $failed failed"
+((failed == 0))
