@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSpinBox>
 
 static QSpinBox *makeSpin(QDialog *dialog, int minimum, int maximum, int value)
@@ -89,6 +90,15 @@ SetupControls buildSetupDialog(QDialog *dialog)
 
 void showSetupDialog()
 {
+	// The first studio fetch waits in a nested event loop before the dialog is shown, and OBS's Tools menu
+	// stays live meanwhile. A second activation then is ignored rather than stacking a second dialog and
+	// a second request on the first.
+	static bool active = false;
+	if (active)
+		return;
+	active = true;
+	const auto done = qScopeGuard([] { active = false; });
+
 	QDialog dialog(static_cast<QWidget *>(obs_frontend_get_main_window()));
 	const SetupControls c = buildSetupDialog(&dialog);
 	refreshStudioList(c.serverEdit, c.studioCombo, c.statusLabel);
