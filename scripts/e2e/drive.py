@@ -1,0 +1,803 @@
+#!/usr/bin/python3
+"""Drives the real OBS for scripts/e2e/run.sh: the plug-in's dialog over AT-SPI and X input, and OBS's state
+over obs-websocket 5.
+
+Subcommands (run.sh starts each inside the OBS instance's D-Bus session and X display):
+  session   first OBS run: apply through the dialog three times, check OBS after each apply
+  saved     check the scene collection OBS saved at exit
+  restored  second OBS run: check OBS loaded back what was applied
+
+Every check appends "pass <text>" or "fail <text>" to the --results file; run.sh counts them.
+Uses Debian's python3-pyatspi and python3-websocket: run with /usr/bin/python3.
+"""
+
+import argparse
+import json
+import os
+import struct
+import subprocess
+import sys
+import time
+
+CSS = ("html,body{background:transparent!important;margin:0;overflow:hidden}"
+       "video{width:100%;height:100%;object-fit:contain}")
+SETTING_KEYS = ["url", "width", "height", "fps_custom", "fps", "shutdown",
+                "restart_when_active", "reroute_audio", "css"]
+SIGNALS = {
+    "pgm": ("Programa horizontal (16:9)", "Lorvalen PGM — "),
+    "vpgm": ("Programa vertical (9:16)", "Lorvalen Vertical — "),
+}
+DIALOG_TITLE = "Lorvalen PGM Source"
+MENU_ITEM = "Lorvalen PGM Source..."
+BOX_TITLE = "Lorvalen PGM"
+
+
+# --------------------------------------------------------------------------- results
+
+class Results:
+    def __init__(self, path):
+        self.path = path
+        self.failed = 0
+
+    def check(self, ok, text, detail=None):
+        line = ("pass " if ok else "fail ") + text
+        with open(self.path, "a", encoding="utf-8") as f:
+            f.write(line.replace("\n", " ") + "\n")
+        print(("  ok    " if ok else "  FAIL  ") + text, flush=True)
+        if not ok:
+            self.failed += 1
+            if detail is not None:
+                print("        " + str(detail).replace("\n", "\n        "), flush=True)
+        return ok
+
+
+def step(text):
+    print("--- " + text, flush=True)
+
+
+def note(text):
+    print("        " + text, flush=True)
+
+
+class StepFailed(Exception):
+    """A UI step could not be carried out; the checks that depend on it are not run."""
+
+
+def wait_for(fn, timeout, interval=0.2):
+    """Polls fn until it returns something truthy or timeout seconds pass; returns the last value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            value = fn()
+        except Exception:  # the accessibility tree changes under us while windows open and close
+            value = None
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+def f32(x):
+    return struct.unpack("f", struct.pack("f", x))[0]
+
+
+def expected_fit(canvas_w, canvas_h, w, h):
+    """The plug-in's fit, in single precision as it computes it."""
+    s = min(f32(f32(canvas_w) / f32(w)), f32(f32(canvas_h) / f32(h)))
+    x = f32(f32(f32(canvas_w) - f32(s * w)) / 2)
+    y = f32(f32(f32(canvas_h) - f32(s * h)) / 2)
+    return s, x, y
+
+
+def expected_settings(server, studio_id, signal, width, height, fps, audio):
+    values = {
+        "url": "%s/out/%s?src=%s" % (server, studio_id, signal),
+        "width": width,
+        "height": height,
+        "fps_custom": True,
+        "fps": fps,
+        "shutdown": False,
+        "restart_when_active": True,
+        "reroute_audio": audio,
+        "css": CSS,
+    }
+    return [(k, values[k]) for k in SETTING_KEYS]
+
+
+def same_typed(a, b):
+    """Equality that tells 1 from True and 1 from 1.0, as JSON types matter to OBS."""
+    return type(a) is type(b) and a == b
+
+
+# --------------------------------------------------------------------------- obs-websocket 5
+
+class ObsWebSocket:
+    def __init__(self, port, timeout=10):
+        import websocket  # python3-websocket
+        self.ws = websocket.create_connection("ws://127.0.0.1:%d" % port, timeout=timeout,
+                                              subprotocols=["obswebsocket.json"])
+        hello = self._recv()
+        if hello.get("op") != 0:
+            raise RuntimeError("expected Hello, got %r" % hello)
+        if "authentication" in hello.get("d", {}):
+            raise RuntimeError("server asks for authentication")
+        self._send({"op": 1, "d": {"rpcVersion": 1, "eventSubscriptions": 0}})
+        ident = self._recv()
+        if ident.get("op") != 2:
+            raise RuntimeError("expected Identified, got %r" % ident)
+        self.next_id = 0
+
+    def _send(self, msg):
+        self.ws.send(json.dumps(msg))
+
+    def _recv(self):
+        return json.loads(self.ws.recv())
+
+    def request(self, request_type, data=None):
+        self.next_id += 1
+        rid = "r%d" % self.next_id
+        msg = {"op": 6, "d": {"requestType": request_type, "requestId": rid}}
+        if data is not None:
+            msg["d"]["requestData"] = data
+        self._send(msg)
+        for _ in range(100):  # events are off, but skip anything unrelated all the same
+            reply = self._recv()
+            d = reply.get("d", {})
+            if reply.get("op") == 7 and d.get("requestId") == rid:
+                status = d.get("requestStatus", {})
+                if not status.get("result"):
+                    raise RuntimeError("%s failed: %s %s" % (request_type, status.get("code"),
+                                                             status.get("comment")))
+                return d.get("responseData", {})
+        raise RuntimeError("no answer to %s" % request_type)
+
+    def close(self):
+        try:
+            self.ws.close()
+        except Exception:
+            pass
+
+
+def connect_ws(port):
+    last = None
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        try:
+            return ObsWebSocket(port)
+        except Exception as e:  # refused while OBS is still starting its server
+            last = e
+            time.sleep(0.5)
+    raise RuntimeError("cannot connect to obs-websocket on port %d: %s" % (port, last))
+
+
+def check_obs_state(ws, r, label, canvas, expect, total_lorvalen):
+    """Checks one applied source through obs-websocket.
+
+    expect: dict with name, settings (ordered pairs), width, height.
+    total_lorvalen: how many inputs named "Lorvalen ..." must exist in all.
+    """
+    name = expect["name"]
+    inputs = ws.request("GetInputList")["inputs"]
+    named = [i for i in inputs if i.get("inputName") == name]
+    r.check(len(named) == 1, "%s: exactly one input named %r" % (label, name),
+            [i.get("inputName") for i in inputs])
+    if named:
+        r.check(named[0].get("inputKind") == "browser_source",
+                "%s: input kind is browser_source" % label, named[0].get("inputKind"))
+    ours = sorted(i.get("inputName") for i in inputs if i.get("inputName", "").startswith("Lorvalen "))
+    r.check(len(ours) == total_lorvalen, "%s: %d Lorvalen input(s) in OBS" % (label, total_lorvalen), ours)
+    if not named:
+        return
+
+    settings = ws.request("GetInputSettings", {"inputName": name})["inputSettings"]
+    want = dict(expect["settings"])
+    r.check(sorted(settings) == sorted(want), "%s: settings have exactly the nine keys" % label,
+            sorted(settings))
+    for key, value in expect["settings"]:
+        r.check(same_typed(settings.get(key), value), "%s: setting %s = %s" % (label, key, json.dumps(value)),
+                "got %s" % json.dumps(settings.get(key)))
+
+    scene = ws.request("GetCurrentProgramScene")["currentProgramSceneName"]
+    items = ws.request("GetSceneItemList", {"sceneName": scene})["sceneItems"]
+    mine = [i for i in items if i.get("sourceName") == name]
+    r.check(len(mine) == 1, "%s: one item of the source in the current scene %r" % (label, scene),
+            [(i.get("sourceName"), i.get("sceneItemId")) for i in items])
+    if not mine:
+        return
+    t = ws.request("GetSceneItemTransform", {"sceneName": scene, "sceneItemId": mine[0]["sceneItemId"]})
+    t = t["sceneItemTransform"]
+    s, x, y = expected_fit(canvas[0], canvas[1], expect["width"], expect["height"])
+    got = (t.get("scaleX"), t.get("scaleY"), t.get("positionX"), t.get("positionY"))
+    r.check(got == (s, s, x, y),
+            "%s: item fitted to the %dx%d canvas: scale %r, position (%r, %r)"
+            % (label, canvas[0], canvas[1], s, x, y),
+            "got scale (%r, %r), position (%r, %r)" % got)
+
+
+# --------------------------------------------------------------------------- X input
+
+def run(cmd, timeout=15):
+    return subprocess.run(["timeout", str(timeout)] + cmd, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, text=True)
+
+
+def xdo(*args):
+    res = run(["xdotool"] + [str(a) for a in args])
+    if res.returncode != 0:
+        raise StepFailed("xdotool %s: %s" % (" ".join(map(str, args)), res.stdout.strip()))
+
+
+def click_at(x, y):
+    # No --sync: it waits forever when the pointer is already there.
+    xdo("mousemove", int(x), int(y))
+    time.sleep(0.1)
+    xdo("click", 1)
+
+
+def screenshot(path):
+    res = run(["import", "-window", "root", path], timeout=30)
+    if res.returncode == 0:
+        note("screenshot " + path)
+    else:
+        note("screenshot failed: " + res.stdout.strip())
+
+
+# --------------------------------------------------------------------------- AT-SPI
+
+class Ui:
+    def __init__(self, artifacts):
+        import pyatspi  # python3-pyatspi
+        self.at = pyatspi
+        self.artifacts = artifacts
+        self.app = None
+
+    # tree helpers ---------------------------------------------------------
+
+    def children(self, acc):
+        try:
+            n = acc.childCount
+        except Exception:
+            return []
+        out = []
+        for i in range(min(n, 500)):
+            try:
+                c = acc.getChildAtIndex(i)
+            except Exception:
+                c = None
+            if c is not None:
+                out.append(c)
+        return out
+
+    def walk(self, acc, depth=12):
+        yield acc
+        if depth > 0:
+            for c in self.children(acc):
+                yield from self.walk(c, depth - 1)
+
+    def role(self, acc):
+        try:
+            return acc.getRoleName()
+        except Exception:
+            return ""
+
+    def name(self, acc):
+        try:
+            return acc.name or ""
+        except Exception:
+            return ""
+
+    def showing(self, acc):
+        try:
+            st = acc.getState()
+            return st.contains(self.at.STATE_SHOWING) and st.contains(self.at.STATE_VISIBLE)
+        except Exception:
+            return False
+
+    def state(self, acc, st):
+        try:
+            return acc.getState().contains(st)
+        except Exception:
+            return False
+
+    def extents(self, acc):
+        e = acc.queryComponent().getExtents(self.at.DESKTOP_COORDS)
+        return e.x, e.y, e.width, e.height
+
+    def find(self, root, role=None, name=None, pred=None, showing=True, depth=12):
+        for a in self.walk(root, depth):
+            if role is not None and self.role(a) != role:
+                continue
+            if name is not None and self.name(a) != name:
+                continue
+            if showing and not self.showing(a):
+                continue
+            if pred is not None and not pred(a):
+                continue
+            return a
+        return None
+
+    def find_all(self, root, role=None, showing=True, depth=12):
+        return [a for a in self.walk(root, depth)
+                if (role is None or self.role(a) == role) and (not showing or self.showing(a))]
+
+    def text_of(self, acc):
+        try:
+            t = acc.queryText()
+            return t.getText(0, t.characterCount)
+        except Exception:
+            return self.name(acc)
+
+    def click(self, acc, dx=None):
+        """Clicks the centre of acc (or dx pixels from its left edge); refuses unplaced widgets."""
+        x, y, w, h = self.extents(acc)
+        if w <= 0 or h <= 0:
+            raise StepFailed("%s %r has no place on screen" % (self.role(acc), self.name(acc)))
+        click_at(x + (dx if dx is not None else w // 2), y + h // 2)
+
+    # OBS ------------------------------------------------------------------
+
+    def attach(self, timeout=60):
+        def main_frame():
+            desktop = self.at.Registry.getDesktop(0)
+            for app in self.children(desktop):
+                if self.name(app) == "obs":
+                    for c in self.children(app):
+                        if self.role(c) == "frame" and self.name(c).startswith("OBS ") and self.showing(c):
+                            self.app = app
+                            return c
+            return None
+        frame = wait_for(main_frame, timeout, 0.5)
+        if not frame:
+            raise StepFailed("OBS did not appear on the accessibility bus")
+        return frame
+
+    def top_windows(self, role, name):
+        return [c for c in self.children(self.app)
+                if self.role(c) == role and self.name(c) == name and self.showing(c)]
+
+    def setup_dialog(self):
+        wins = self.top_windows("dialog", DIALOG_TITLE)
+        return wins[0] if wins else None
+
+    def message_box(self):
+        for c in self.children(self.app):
+            if self.role(c) in ("alert", "dialog") and self.name(c) == BOX_TITLE and self.showing(c):
+                return c
+        return None
+
+    def open_setup_dialog(self, frame):
+        if self.setup_dialog():
+            raise StepFailed("the dialog is open already")
+        menubar = self.find(frame, role="menu bar", depth=3)
+        if menubar is None:
+            raise StepFailed("no menu bar in the main window")
+
+        def tools():
+            return self.find(menubar, role="menu item", name="Tools", depth=1)
+
+        def menu_entry():
+            t = tools()
+            popup = t and self.find(t, role="popup menu", depth=1)
+            if not popup:
+                return None
+            px, py, pw, ph = self.extents(popup)
+            if pw <= 0 or ph <= 0:
+                return None  # not mapped yet: its items would report stale places
+            entry = self.find(popup, role="menu item", name=MENU_ITEM, depth=1)
+            if entry is None:
+                return None
+            ex, ey, ew, eh = self.extents(entry)
+            inside = px <= ex and ey >= py and ex + ew <= px + pw and ey + eh <= py + ph and ew > 0
+            return entry if inside else None
+
+        t = tools()
+        if t is None:
+            raise StepFailed("no Tools menu")
+        entry = None
+        for attempt in (1, 2):
+            self.click(t)
+            entry = wait_for(menu_entry, 5)
+            if entry:
+                break
+            note("the Tools menu did not open (try %d)" % attempt)
+            t = tools()
+        if not entry:
+            t = tools()
+            popup = t and self.find(t, role="popup menu", depth=1, showing=False)
+            names = [self.name(c) for c in self.children(popup)] if popup else []
+            raise StepFailed("no %r entry in the Tools menu; it holds %r" % (MENU_ITEM, names))
+
+        dialog = None
+        for attempt in (1, 2):
+            self.click(entry)
+            dialog = wait_for(self.setup_dialog, 15)
+            if dialog:
+                break
+            # Only when the menu is still open did the click get lost; otherwise the module is just slow.
+            entry = menu_entry()
+            if not entry:
+                dialog = wait_for(self.setup_dialog, 15)
+                break
+            note("the menu entry click did nothing (try %d)" % attempt)
+        if not dialog:
+            raise StepFailed("the %r dialog did not open" % DIALOG_TITLE)
+        # Settle: the dialog's widgets are placed once it is mapped.
+        wait_for(lambda: self.extents(dialog)[2] > 0 and self.find(dialog, role="push button", name="OK"), 5)
+        return dialog
+
+    # dialog fields --------------------------------------------------------
+
+    def field(self, dialog, label, role):
+        """The control of a form row: the widget of `role` the label sits level with, to its right."""
+        lab = self.find(dialog, role="label", name=label)
+        if lab is None:
+            raise StepFailed("no label %r in the dialog" % label)
+        lx, ly, lw, lh = self.extents(lab)
+        mid = ly + lh / 2
+        best = None
+        for a in self.find_all(dialog, role=role):
+            x, y, w, h = self.extents(a)
+            if y <= mid <= y + h and x >= lx + lw - 2:
+                if best is None or x < self.extents(best)[0]:
+                    best = a
+        if best is None:
+            raise StepFailed("no %s next to %r" % (role, label))
+        return best
+
+    def server_field(self, dialog):
+        return self.field(dialog, "Servidor Lorvalen", "text")
+
+    def studio_combo(self, dialog):
+        return self.field(dialog, "Estúdio", "combo box")
+
+    def combo_items(self, combo):
+        lst = self.find(combo, role="list", showing=False, depth=2)
+        if lst is None:
+            return []
+        return [self.name(i) for i in self.children(lst) if self.role(i) == "list item"]
+
+    def combo_text(self, combo):
+        edit = self.find(combo, role="text", showing=False, depth=2)
+        return self.text_of(edit) if edit is not None else self.name(combo)
+
+    def focus_field(self, acc, dx=None):
+        for attempt in (1, 2):
+            self.click(acc, dx)
+            if wait_for(lambda: self.state(acc, self.at.STATE_FOCUSED), 3):
+                return
+            note("the click did not focus the field (try %d)" % attempt)
+        raise StepFailed("cannot focus %s %r" % (self.role(acc), self.name(acc)))
+
+    def type_into(self, acc, text, read, dx=None):
+        """Replaces a field's text by typing, as a person would; read(acc) gives back what it holds."""
+        for attempt in (1, 2):
+            self.focus_field(acc, dx)
+            xdo("key", "--clearmodifiers", "ctrl+a")
+            xdo("type", "--delay", 30, text)
+            if wait_for(lambda: read(acc) == text, 3):
+                return
+            note("field holds %r after typing %r (try %d)" % (read(acc), text, attempt))
+        raise StepFailed("could not type %r" % text)
+
+    def spin(self, dialog, label, value):
+        acc = self.field(dialog, label, "spin button")
+        if self.spin_value(acc) == value:
+            return
+        # Click the text part, away from the arrows on the right.
+        self.type_into(acc, str(value), lambda a: str(self.spin_value(a)), dx=12)
+
+    def spin_value(self, acc):
+        try:
+            return int(round(acc.queryValue().currentValue))
+        except Exception:
+            txt = self.text_of(acc)
+            return int(txt) if txt.strip().isdigit() else None
+
+    def choose(self, combo, item, readback):
+        """Opens a combo's list with a click on its arrow and clicks the item."""
+        if readback() == item:
+            return
+        for attempt in (1, 2):
+            x, y, w, h = self.extents(combo)
+            click_at(x + w - 10, y + h // 2)
+
+            def visible_item():
+                lst = self.find(combo, role="list", showing=False, depth=1)
+                if lst is None:
+                    return None
+                lx, ly, lw, lh = self.extents(lst)
+                if lw <= 0 or lh <= 0:
+                    return None  # closed: its items keep places that are not on screen
+                for a in self.children(lst):
+                    if self.role(a) == "list item" and self.name(a) == item:
+                        ix, iy, iw, ih = self.extents(a)
+                        if iw > 0 and ih > 0 and ly <= iy + ih / 2 <= ly + lh:
+                            return a
+                return None
+            entry = wait_for(visible_item, 5)
+            if entry is None:
+                note("the list of %r did not open (try %d)" % (self.name(combo), attempt))
+                if self.combo_popup_open(combo):
+                    xdo("key", "Escape")
+                continue
+            self.click(entry)
+            if wait_for(lambda: readback() == item, 3):
+                return
+            note("choosing %r did not take (try %d)" % (item, attempt))
+        raise StepFailed("could not choose %r" % item)
+
+    def combo_popup_open(self, combo):
+        lst = self.find(combo, role="list", showing=False, depth=1)
+        if lst is None:
+            return False
+        return self.extents(lst)[2] > 0
+
+    def set_checkbox(self, dialog, text, checked):
+        box = self.find(dialog, role="check box", name=text)
+        if box is None:
+            raise StepFailed("no check box %r" % text)
+        if self.state(box, self.at.STATE_CHECKED) == checked:
+            return
+        for attempt in (1, 2):
+            self.click(box)
+            if wait_for(lambda: self.state(box, self.at.STATE_CHECKED) == checked, 3):
+                return
+            note("the check box did not change (try %d)" % attempt)
+        raise StepFailed("could not set %r" % text)
+
+    def labels_text(self, root):
+        return [self.name(a) for a in self.find_all(root, role="label") if self.name(a)]
+
+    def press_ok_and_confirm(self, dialog, r, label, expected_text, shot):
+        ok_button = self.find(dialog, role="push button", name="OK")
+        if ok_button is None:
+            raise StepFailed("no OK button")
+        box = None
+        for attempt in (1, 2):
+            self.click(ok_button)
+            box = wait_for(self.message_box, 20)
+            if box:
+                break
+            # Retry only when the click demonstrably did nothing: no box, the dialog still there and answering.
+            still = self.setup_dialog()
+            if not still or self.find(still, role="push button", name="OK") is None:
+                break
+            note("OK did nothing (try %d)" % attempt)
+        r.check(box is not None, "%s: confirmation box %r appeared" % (label, BOX_TITLE),
+                "dialog labels: %r" % (self.labels_text(dialog) if self.setup_dialog() else "dialog gone"))
+        if box is None:
+            raise StepFailed("no confirmation box")
+        wait_for(lambda: self.extents(box)[2] > 0, 5)
+        time.sleep(0.3)  # let it paint for the screenshot
+        screenshot(shot)
+        texts = self.labels_text(box)
+        r.check(expected_text in texts, "%s: box says %r" % (label, expected_text), texts)
+        box_ok = self.find(box, role="push button", name="OK")
+        if box_ok is None:
+            raise StepFailed("no OK in the confirmation box")
+        for attempt in (1, 2):
+            self.click(box_ok)
+            if wait_for(lambda: not self.message_box(), 5):
+                break
+            note("the box did not close (try %d)" % attempt)
+        closed = wait_for(lambda: not self.message_box() and not self.setup_dialog(), 10)
+        r.check(bool(closed), "%s: box and dialog closed" % label)
+
+
+# --------------------------------------------------------------------------- scenario
+
+def apply_through_dialog(ui, frame, r, label, a):
+    """One pass through the dialog. a: dict with the values to enter and what to expect on the way."""
+    step("%s: open Tools > %s" % (label, MENU_ITEM))
+    dialog = ui.open_setup_dialog(frame)
+    r.check(True, "%s: dialog %r opened from the Tools menu" % (label, DIALOG_TITLE))
+
+    server = ui.server_field(dialog)
+    studio = ui.studio_combo(dialog)
+    if a.get("check_defaults"):
+        sig = ui.field(dialog, "Sinal", "combo box")
+        audio = ui.find(dialog, role="check box", name="Incluir áudio do programa")
+        got = {
+            "server": ui.text_of(server),
+            "signal": ui.name(sig),
+            "signals": ui.combo_items(sig),
+            "width": ui.spin_value(ui.field(dialog, "Largura", "spin button")),
+            "height": ui.spin_value(ui.field(dialog, "Altura", "spin button")),
+            "fps": ui.spin_value(ui.field(dialog, "FPS", "spin button")),
+            "audio": audio is not None and ui.state(audio, ui.at.STATE_CHECKED),
+        }
+        want = {
+            "server": "http://127.0.0.1:3000",
+            "signal": SIGNALS["pgm"][0],
+            "signals": [SIGNALS["pgm"][0], SIGNALS["vpgm"][0]],
+            "width": 1920, "height": 1080, "fps": 60, "audio": True,
+        }
+        for k in want:
+            r.check(got[k] == want[k], "%s: default %s is %r" % (label, k, want[k]), "got %r" % (got[k],))
+
+    if ui.text_of(server) != a["server"]:
+        step("%s: set the server to %s and refresh" % (label, a["server"]))
+        ui.type_into(server, a["server"], ui.text_of)
+        refresh = ui.find(dialog, role="push button", name="Atualizar estúdios")
+        if refresh is None:
+            raise StepFailed("no 'Atualizar estúdios' button")
+        before = ui.combo_items(studio)
+        ui.click(refresh)
+        listed = wait_for(lambda: ui.combo_items(studio) if ui.combo_items(studio) != before else None, 10)
+        if not listed:  # the click may have been lost: only then press again
+            note("the studio list did not change; pressing refresh again")
+            ui.click(refresh)
+    else:
+        note("the server field already holds %s" % a["server"])
+
+    want_items = a["expect_studios"]
+    items = wait_for(lambda: ui.combo_items(studio) if ui.combo_items(studio) == want_items else None, 10)
+    r.check(items == want_items, "%s: studio list shows %r" % (label, want_items),
+            "got %r; labels %r" % (ui.combo_items(studio), ui.labels_text(dialog)))
+
+    step("%s: choose %r, %s, %dx%d at %d fps, audio %s"
+         % (label, a["studio_item"], a["signal"], a["width"], a["height"], a["fps"], "on" if a["audio"] else "off"))
+    ui.choose(studio, a["studio_item"], lambda: ui.combo_text(studio))
+    sig = ui.field(dialog, "Sinal", "combo box")
+    ui.choose(sig, SIGNALS[a["signal"]][0], lambda: ui.name(ui.field(dialog, "Sinal", "combo box")))
+    ui.spin(dialog, "Largura", a["width"])
+    ui.spin(dialog, "Altura", a["height"])
+    ui.spin(dialog, "FPS", a["fps"])
+    ui.set_checkbox(dialog, "Incluir áudio do programa", a["audio"])
+    entered = (ui.combo_text(studio), ui.name(ui.field(dialog, "Sinal", "combo box")),
+               ui.spin_value(ui.field(dialog, "Largura", "spin button")),
+               ui.spin_value(ui.field(dialog, "Altura", "spin button")),
+               ui.spin_value(ui.field(dialog, "FPS", "spin button")))
+    r.check(entered == (a["studio_item"], SIGNALS[a["signal"]][0], a["width"], a["height"], a["fps"]),
+            "%s: dialog holds the values entered" % label, entered)
+    screenshot(os.path.join(ui.artifacts, "%s-dialog.png" % a["shot"]))
+
+    step("%s: press OK" % label)
+    name = SIGNALS[a["signal"]][1] + a["studio_id"]
+    ui.press_ok_and_confirm(dialog, r, label, 'Fonte "%s" criada/atualizada no scene atual.' % name,
+                            os.path.join(ui.artifacts, "%s-confirmation.png" % a["shot"]))
+    time.sleep(0.5)
+    screenshot(os.path.join(ui.artifacts, "%s-result.png" % a["shot"]))
+    return name
+
+
+def cmd_session(args):
+    r = Results(args.results)
+    canvas = tuple(args.canvas)
+    studios_main = json.loads(args.studios_main)
+    studios_alt = json.loads(args.studios_alt)
+    label_of = lambda s: "%s  (%s)" % (s["name"], s["id"])
+    first, alt = studios_main[0], studios_alt[-1]
+
+    passes = [
+        # Defaults as they come: the dialog lists the studios of the default address by itself.
+        dict(label="horizontal apply", shot="1-pgm", check_defaults=True, server=args.server_main,
+             expect_studios=[label_of(s) for s in studios_main], studio_item=label_of(first),
+             studio_id=first["id"], signal="pgm", width=1920, height=1080, fps=60, audio=True),
+        # Another server, typed in and refreshed by hand, answering in the {"studios": [...]} shape.
+        dict(label="vertical apply", shot="2-vpgm", server=args.server_alt,
+             expect_studios=[label_of(s) for s in studios_alt], studio_item=label_of(alt),
+             studio_id=alt["id"], signal="vpgm", width=1080, height=1920, fps=30, audio=False),
+        # The first source again with new values: updated in place, not duplicated.
+        dict(label="update apply", shot="3-update", server=args.server_main,
+             expect_studios=[label_of(s) for s in studios_main], studio_item=label_of(first),
+             studio_id=first["id"], signal="pgm", width=1280, height=720, fps=50, audio=False),
+    ]
+    expected = {}
+    try:
+        step("connect to obs-websocket on port %d" % args.ws_port)
+        ws = connect_ws(args.ws_port)
+        video = ws.request("GetVideoSettings")
+        r.check((video.get("baseWidth"), video.get("baseHeight")) == canvas,
+                "OBS canvas is %dx%d" % canvas, video)
+        before = [i["inputName"] for i in ws.request("GetInputList")["inputs"]]
+        r.check(not any(n.startswith("Lorvalen ") for n in before), "no Lorvalen input before the first apply",
+                before)
+
+        step("find OBS on the accessibility bus")
+        ui = Ui(args.artifacts)
+        frame = ui.attach()
+        for p in passes:
+            name = apply_through_dialog(ui, frame, r, p["label"], p)
+            server = p["server"]
+            expected[name] = dict(name=name, width=p["width"], height=p["height"],
+                                  settings=expected_settings(server, p["studio_id"], p["signal"], p["width"],
+                                                             p["height"], p["fps"], p["audio"]))
+            step("%s: check OBS through obs-websocket" % p["label"])
+            check_obs_state(ws, r, p["label"], canvas, expected[name], total_lorvalen=len(expected))
+            if p["label"] == "update apply":
+                # The vertical source must be untouched by updating the other one.
+                for other in expected.values():
+                    if other["name"] != name:
+                        check_obs_state(ws, r, "update apply, other source", canvas, other,
+                                        total_lorvalen=len(expected))
+        ws.close()
+    except StepFailed as e:
+        r.check(False, "UI step: %s" % e)
+    except Exception as e:
+        r.check(False, "driver error: %s: %s" % (type(e).__name__, e))
+    finally:
+        with open(args.expected, "w", encoding="utf-8") as f:
+            json.dump({"canvas": canvas, "sources": list(expected.values())}, f, ensure_ascii=False, indent=1)
+    return 1 if r.failed else 0
+
+
+def cmd_saved(args):
+    r = Results(args.results)
+    with open(args.expected, encoding="utf-8") as f:
+        exp = json.load(f)
+    try:
+        with open(args.collection, encoding="utf-8") as f:
+            doc = json.load(f)
+    except Exception as e:
+        r.check(False, "saved collection is readable JSON: %s" % e)
+        return 1
+    sources = {s.get("name"): s for s in doc.get("sources", [])}
+    scene_name = doc.get("current_program_scene") or doc.get("current_scene")
+    scene = sources.get(scene_name)
+    r.check(scene is not None and scene.get("id") == "scene", "saved: current scene %r is saved" % scene_name)
+    items = (scene or {}).get("settings", {}).get("items", [])
+    for e in exp["sources"]:
+        name = e["name"]
+        src = sources.get(name)
+        r.check(src is not None, "saved: source %r in the collection" % name, sorted(sources))
+        if src is None:
+            continue
+        r.check(src.get("id") == "browser_source", "saved: %r is a browser_source" % name, src.get("id"))
+        settings = src.get("settings", {})
+        want = [(k, v) for k, v in e["settings"]]
+        r.check([k for k, _ in settings.items()] == [k for k, _ in want],
+                "saved: %r settings hold the nine keys in order" % name, list(settings))
+        bad = [(k, settings.get(k), v) for k, v in want if not same_typed(settings.get(k), v)]
+        r.check(not bad, "saved: %r settings values" % name, bad)
+        mine = [i for i in items if i.get("name") == name]
+        r.check(len(mine) == 1, "saved: one scene item of %r" % name, [i.get("name") for i in items])
+        if mine:
+            s, x, y = expected_fit(exp["canvas"][0], exp["canvas"][1], e["width"], e["height"])
+            pos, scale = mine[0].get("pos", {}), mine[0].get("scale", {})
+            got = (scale.get("x"), scale.get("y"), pos.get("x"), pos.get("y"))
+            r.check(got == (s, s, x, y), "saved: %r item scale %r at (%r, %r)" % (name, s, x, y), got)
+    return 1 if r.failed else 0
+
+
+def cmd_restored(args):
+    r = Results(args.results)
+    with open(args.expected, encoding="utf-8") as f:
+        exp = json.load(f)
+    try:
+        ws = connect_ws(args.ws_port)
+        for e in exp["sources"]:
+            e["settings"] = [tuple(p) for p in e["settings"]]
+            check_obs_state(ws, r, "after restart", tuple(exp["canvas"]), e, total_lorvalen=len(exp["sources"]))
+        ws.close()
+    except Exception as e:
+        r.check(False, "after restart: driver error: %s: %s" % (type(e).__name__, e))
+    return 1 if r.failed else 0
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = ap.add_subparsers(dest="cmd", required=True)
+    s = sub.add_parser("session")
+    s.add_argument("--ws-port", type=int, required=True)
+    s.add_argument("--server-main", required=True, help="address of the demo server on the default port")
+    s.add_argument("--studios-main", required=True, help="JSON list of the studios it serves")
+    s.add_argument("--server-alt", required=True, help="address of the second demo server")
+    s.add_argument("--studios-alt", required=True, help="JSON list of the studios it serves")
+    s.add_argument("--canvas", type=int, nargs=2, default=[1920, 1080])
+    s.add_argument("--artifacts", required=True)
+    s.add_argument("--expected", required=True, help="where to write what OBS must hold afterwards")
+    s.add_argument("--results", required=True)
+    s = sub.add_parser("saved")
+    s.add_argument("--collection", required=True)
+    s.add_argument("--expected", required=True)
+    s.add_argument("--results", required=True)
+    s = sub.add_parser("restored")
+    s.add_argument("--ws-port", type=int, required=True)
+    s.add_argument("--expected", required=True)
+    s.add_argument("--results", required=True)
+    args = ap.parse_args()
+    return {"session": cmd_session, "saved": cmd_saved, "restored": cmd_restored}[args.cmd](args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,441 @@
+#!/usr/bin/env bash
+# End-to-end test of the plug-in in the real OBS Studio, headless.
+#
+#   scripts/e2e/run.sh [--keep] BUILD_DIR
+#
+# BUILD_DIR is a build of this project against Qt 5 (Debian's OBS links Qt 5):
+#   cmake -S . -B BUILD_DIR -DLORVALEN_QT_MAJOR=5 -DLORVALEN_INSTALL_LAYOUT=user
+#   cmake --build BUILD_DIR -j2 --target lorvalen-pgm browser-stand-in
+# It installs the plug-in and the browser stand-in into a throw-away HOME, starts the demo studio server, Xvfb
+# and OBS, applies sources through the plug-in's dialog as a person would (AT-SPI to find widgets, xdotool to
+# click and type), checks OBS over obs-websocket, stops OBS with SIGINT, checks what it saved and logged,
+# restarts it and checks it loaded the sources back. Screenshots and logs go to BUILD_DIR/e2e-artifacts/.
+# --keep leaves the temporary folder in place. As root the test runs in a network namespace of its own, so the
+# demo server can take the dialog's default port 3000 on a loopback nobody else uses.
+# The last line is "N passed, M failed"; the exit status is non-zero on any failure.
+
+set -uo pipefail
+
+# Debian packages the test needs; installed when missing (root only).
+E2E_APT_PACKAGES="obs-studio xvfb xdotool python3-pyatspi python3-websocket at-spi2-core dbus dbus-x11 imagemagick x11-utils iproute2 util-linux cmake"
+
+PY=/usr/bin/python3 # Debian's: it has pyatspi and websocket
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+REPO=$(cd "$HERE/../.." && pwd)
+DRIVE="$HERE/drive.py"
+DEMO="$REPO/scripts/demo_server.py"
+
+KEEP=0
+BUILD=""
+for arg in "$@"; do
+	case "$arg" in
+	--keep) KEEP=1 ;;
+	-h | --help)
+		sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
+		exit 0
+		;;
+	-*)
+		echo "unknown option $arg" >&2
+		exit 2
+		;;
+	*) BUILD="$arg" ;;
+	esac
+done
+if [ -z "$BUILD" ]; then
+	echo "usage: $0 [--keep] BUILD_DIR" >&2
+	exit 2
+fi
+BUILD=$(cd "$BUILD" && pwd) || exit 2
+
+say() { printf '\n=== %s\n' "$*"; }
+info() { printf '    %s\n' "$*"; }
+
+# --------------------------------------------------------------------------- packages, namespace
+
+if [ -z "${LORVALEN_E2E_IN_NETNS:-}" ]; then
+	missing=()
+	for p in $E2E_APT_PACKAGES; do
+		dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+	done
+	if [ "${#missing[@]}" -gt 0 ]; then
+		say "installing ${missing[*]}"
+		if [ "$(id -u)" -ne 0 ]; then
+			echo "missing packages and not root: ${missing[*]}" >&2
+			echo "0 passed, 1 failed"
+			exit 1
+		fi
+		export DEBIAN_FRONTEND=noninteractive
+		timeout 600 apt-get update -qq && timeout 1200 apt-get install -y -qq "${missing[@]}" || {
+			echo "apt-get failed" >&2
+			echo "0 passed, 1 failed"
+			exit 1
+		}
+	fi
+	if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
+		export LORVALEN_E2E_IN_NETNS=1
+		exec unshare -n "$BASH" "$0" "$@"
+	fi
+	info "not root or no unshare: sharing the machine's loopback"
+	LORVALEN_E2E_IN_NETNS=""
+else
+	ip link set lo up || {
+		echo "cannot bring lo up in the namespace" >&2
+		echo "0 passed, 1 failed"
+		exit 1
+	}
+fi
+
+# --------------------------------------------------------------------------- results and cleanup
+
+ART="$BUILD/e2e-artifacts"
+rm -rf "$ART"
+mkdir -p "$ART"
+T=$(mktemp -d /tmp/lorvalen-e2e.XXXXXX)
+RESULTS="$T/results.txt"
+: >"$RESULTS"
+
+check() { # check "text" command...: one counted check
+	local text=$1
+	shift
+	if "$@"; then
+		echo "pass $text" >>"$RESULTS"
+		printf '  ok    %s\n' "$text"
+		return 0
+	fi
+	echo "fail $text" >>"$RESULTS"
+	printf '  FAIL  %s\n' "$text"
+	return 1
+}
+
+PIDS=()   # everything started in the background, stopped in reverse order
+OBS_PID=""
+BUS_PID="" # the sleep that keeps the current dbus-run-session alive
+BUS_SESSION_PID=""
+
+stop_pid() { # stop_pid PID [signal]: signal, wait a bounded time, then kill
+	local pid=$1 sig=${2:-TERM} i
+	kill -0 "$pid" 2>/dev/null || return 0
+	kill "-$sig" "$pid" 2>/dev/null
+	for i in $(seq 1 50); do
+		kill -0 "$pid" 2>/dev/null || return 0
+		sleep 0.2
+	done
+	kill -KILL "$pid" 2>/dev/null
+}
+
+# Accessibility helpers that the session bus started on demand live on after it as orphans; they are ours
+# when their environment points at our runtime folder.
+stop_bus_helpers() {
+	local p
+	for p in $(pgrep -f '^/usr/libexec/at-spi' 2>/dev/null); do
+		if tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "XDG_RUNTIME_DIR=$XDG_RUNTIME_DIR"; then
+			stop_pid "$p"
+		fi
+	done
+}
+
+summary() {
+	local passed failed
+	passed=$(grep -c '^pass ' "$RESULTS" 2>/dev/null)
+	failed=$(grep -c '^fail ' "$RESULTS" 2>/dev/null)
+	if [ "$failed" -gt 0 ]; then
+		echo
+		echo "failed checks:"
+		grep '^fail ' "$RESULTS" | sed 's/^fail /  - /'
+	fi
+	echo
+	echo "$passed passed, $failed failed"
+	[ "$failed" -eq 0 ]
+}
+
+cleanup() {
+	local rc=$? i
+	trap - EXIT INT TERM
+	[ -n "$OBS_PID" ] && stop_pid "$OBS_PID" INT
+	[ -n "$BUS_PID" ] && stop_pid "$BUS_PID"
+	for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do
+		stop_pid "${PIDS[$i]}"
+	done
+	[ -n "${XDG_RUNTIME_DIR:-}" ] && stop_bus_helpers
+	if [ "$KEEP" -eq 1 ]; then
+		info "kept $T"
+	else
+		rm -rf "$T"
+	fi
+	exit "$rc"
+}
+trap cleanup EXIT
+trap 'echo "interrupted" >&2; exit 130' INT TERM
+
+finish() { # prints the summary and exits with its status
+	summary
+	exit $?
+}
+
+abort() { # a failed setup step: count it, say why and stop
+	check "$1" false
+	shift
+	[ $# -gt 0 ] && info "$*"
+	finish
+}
+
+free_port() {
+	"$PY" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+wait_until() { # wait_until SECONDS command...: poll until the command succeeds, bounded
+	local deadline=$((SECONDS + $1))
+	shift
+	while [ "$SECONDS" -lt "$deadline" ]; do
+		"$@" && return 0
+		sleep 0.2
+	done
+	"$@"
+}
+
+# --------------------------------------------------------------------------- a private HOME
+
+say "temporary HOME in $T"
+export HOME="$T/home"
+export XDG_CONFIG_HOME="$HOME/.config" XDG_CACHE_HOME="$HOME/.cache" XDG_DATA_HOME="$HOME/.local/share"
+export XDG_STATE_HOME="$HOME/.local/state" XDG_RUNTIME_DIR="$T/runtime"
+unset XDG_DATA_DIRS_OVERRIDE XDG_SESSION_TYPE XDG_CURRENT_DESKTOP DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY
+mkdir -p "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME" "$XDG_DATA_HOME" "$XDG_STATE_HOME"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+OBSCFG="$XDG_CONFIG_HOME/obs-studio"
+PLUGINS="$OBSCFG/plugins"
+
+# --------------------------------------------------------------------------- install
+
+say "install the plug-in and the browser stand-in from $BUILD"
+[ -f "$BUILD/CMakeCache.txt" ] || abort "build folder is configured" "no CMakeCache.txt in $BUILD"
+grep -q '^LORVALEN_QT_MAJOR:STRING=5$' "$BUILD/CMakeCache.txt" ||
+	abort "build folder uses Qt 5 like Debian's OBS" "configure it with -DLORVALEN_QT_MAJOR=5"
+timeout 300 cmake --install "$BUILD" --prefix "$PLUGINS" >"$ART/install.log" 2>&1 ||
+	info "cmake --install reported an error (see install.log)"
+timeout 120 cmake --install "$BUILD" --component e2e --prefix "$PLUGINS" >>"$ART/install.log" 2>&1 ||
+	info "installing the e2e component reported an error (see install.log)"
+check "plug-in installed at plugins/lorvalen-pgm/bin/64bit/lorvalen-pgm.so" \
+	test -f "$PLUGINS/lorvalen-pgm/bin/64bit/lorvalen-pgm.so"
+check "plug-in locale installed at plugins/lorvalen-pgm/data/locale/en-US.ini" \
+	test -f "$PLUGINS/lorvalen-pgm/data/locale/en-US.ini"
+if [ ! -f "$PLUGINS/browser-stand-in/bin/64bit/browser-stand-in.so" ]; then
+	# A build without the tests has no stand-in: build it on its own next to the plug-in's build.
+	info "no browser-stand-in in the build; building it in $BUILD/e2e-stand-in"
+	{
+		timeout 300 cmake -S "$REPO/tests/e2e" -B "$BUILD/e2e-stand-in" &&
+			timeout 300 cmake --build "$BUILD/e2e-stand-in" &&
+			timeout 120 cmake --install "$BUILD/e2e-stand-in" --component e2e --prefix "$PLUGINS"
+	} >>"$ART/install.log" 2>&1
+fi
+test -f "$PLUGINS/browser-stand-in/bin/64bit/browser-stand-in.so" ||
+	abort "browser stand-in installed" "see $ART/install.log"
+[ -f "$PLUGINS/lorvalen-pgm/bin/64bit/lorvalen-pgm.so" ] || finish
+
+# --------------------------------------------------------------------------- OBS configuration
+
+CANVAS_W=1920
+CANVAS_H=1080
+NAME=LorvalenE2E
+SCENE=Cena
+WS_PORT=$(free_port)
+say "OBS configuration: profile and collection $NAME, scene $SCENE, canvas ${CANVAS_W}x${CANVAS_H}, websocket port $WS_PORT"
+mkdir -p "$OBSCFG/basic/profiles/$NAME" "$OBSCFG/basic/scenes"
+cat >"$OBSCFG/global.ini" <<EOF
+[General]
+FirstRun=true
+
+[Basic]
+Profile=$NAME
+ProfileDir=$NAME
+SceneCollection=$NAME
+SceneCollectionFile=$NAME
+
+[OBSWebSocket]
+FirstLoad=false
+ServerEnabled=true
+ServerPort=$WS_PORT
+AlertsEnabled=false
+AuthRequired=false
+EOF
+cat >"$OBSCFG/basic/profiles/$NAME/basic.ini" <<EOF
+[General]
+Name=$NAME
+
+[Video]
+BaseCX=$CANVAS_W
+BaseCY=$CANVAS_H
+OutputCX=$CANVAS_W
+OutputCY=$CANVAS_H
+EOF
+COLLECTION="$OBSCFG/basic/scenes/$NAME.json"
+cat >"$COLLECTION" <<EOF
+{
+ "name": "$NAME",
+ "current_scene": "$SCENE",
+ "current_program_scene": "$SCENE",
+ "scene_order": [{"name": "$SCENE"}],
+ "sources": [{
+  "id": "scene", "versioned_id": "scene", "name": "$SCENE",
+  "uuid": "0b6a4f6e-5a4c-4f0e-9d4e-6a1b2c3d4e5f",
+  "settings": {"items": [], "id_counter": 0, "custom_size": false},
+  "flags": 0, "enabled": true, "mixers": 0
+ }],
+ "transitions": [],
+ "current_transition": "Fade",
+ "transition_duration": 300,
+ "groups": [],
+ "quick_transitions": [],
+ "saved_projectors": [],
+ "modules": {},
+ "preview_locked": false,
+ "scaling_enabled": false
+}
+EOF
+
+# --------------------------------------------------------------------------- demo studio servers
+
+# The main one answers with a bare array; the second one, typed into the dialog by hand, with
+# {"studios": [...]}.
+STUDIOS_MAIN='[{"id": "estudio-1", "name": "Estúdio Principal"}, {"id": "news 2", "name": "Jornal da Manhã"}, {"id": "esporte", "name": "Esporte Ao Vivo"}]'
+STUDIOS_ALT='[{"id": "palco-b", "name": "Palco B — Auditório"}, {"id": "vertical-1", "name": "Vertical Ação"}]'
+printf '{"studios": %s}\n' "$STUDIOS_ALT" >"$T/studios-alt.json"
+
+start_demo() { # start_demo PORT LOG [args]: prints nothing, sets DEMO_PORT
+	local port=$1 log=$2 ready="$T/demo.$RANDOM.port"
+	shift 2
+	"$PY" "$DEMO" --host 127.0.0.1 --port "$port" --ready-file "$ready" "$@" >"$log" 2>&1 &
+	PIDS+=($!)
+	wait_until 15 test -s "$ready" || return 1
+	DEMO_PORT=$(cat "$ready")
+}
+
+say "start the demo studio servers"
+if [ -n "$LORVALEN_E2E_IN_NETNS" ]; then MAIN_PORT=3000; else MAIN_PORT=$(free_port); fi
+start_demo "$MAIN_PORT" "$ART/demo-server-main.log" || abort "demo server starts on port $MAIN_PORT" "$(cat "$ART/demo-server-main.log")"
+SERVER_MAIN="http://127.0.0.1:$DEMO_PORT"
+start_demo 0 "$ART/demo-server-alt.log" --studios "$T/studios-alt.json" || abort "second demo server starts"
+SERVER_ALT="http://127.0.0.1:$DEMO_PORT"
+info "main $SERVER_MAIN, second $SERVER_ALT"
+# A sanity look from outside OBS: the page the sources will point at exists.
+timeout 10 "$PY" -c 'import sys, urllib.request; urllib.request.urlopen(sys.argv[1], timeout=5).read()' \
+	"$SERVER_MAIN/out/estudio-1?src=pgm" || abort "demo server serves the output page"
+
+# --------------------------------------------------------------------------- X
+
+say "start Xvfb"
+Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$T/display" >"$ART/xvfb.log" 2>&1 &
+PIDS+=($!)
+wait_until 20 test -s "$T/display" || abort "Xvfb starts" "$(cat "$ART/xvfb.log")"
+export DISPLAY=":$(head -n1 "$T/display")"
+info "DISPLAY=$DISPLAY"
+
+# --------------------------------------------------------------------------- OBS
+
+OBS_LOG=""
+OBS_RUN=0
+
+obs_log_has() { [ -n "$OBS_LOG" ] && grep -qF -- "$1" "$OBS_LOG"; }
+obs_alive() { kill -0 "$OBS_PID" 2>/dev/null; }
+
+newest_log() {
+	ls -t "$OBSCFG/logs/"*.txt 2>/dev/null | head -n1
+}
+
+obs_ready() {
+	obs_alive || return 2
+	OBS_LOG=$(newest_log)
+	[ -n "$OBS_LOG" ] && [ "$OBS_LOG" != "${PREV_LOG:-}" ] || return 1
+	obs_log_has "==== Startup complete" && obs_log_has "Server started successfully" || return 1
+	timeout 5 xdotool search --onlyvisible --name '^OBS ' >/dev/null 2>&1
+}
+
+start_obs() { # start_obs LABEL: a D-Bus session and OBS; waits until OBS is ready
+	OBS_RUN=$((OBS_RUN + 1))
+	PREV_LOG=$(newest_log)
+	say "start OBS ($1)"
+	# One session bus per OBS: AT-SPI does not always see a second OBS on a shared one.
+	dbus-run-session -- sh -c 'echo "$$" >"$1.pid"; echo "$DBUS_SESSION_BUS_ADDRESS" >"$1"; exec sleep 3600' \
+		sh "$T/bus$OBS_RUN" >"$ART/dbus-$OBS_RUN.log" 2>&1 &
+	BUS_SESSION_PID=$!
+	PIDS+=("$BUS_SESSION_PID")
+	wait_until 15 test -s "$T/bus$OBS_RUN" || abort "D-Bus session starts"
+	BUS_PID=$(cat "$T/bus$OBS_RUN.pid")
+	export DBUS_SESSION_BUS_ADDRESS
+	DBUS_SESSION_BUS_ADDRESS=$(cat "$T/bus$OBS_RUN")
+	(
+		cd "$T" &&
+			QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb LC_ALL=C.UTF-8 \
+				exec obs --multi --collection "$NAME" --profile "$NAME" --scene "$SCENE" --disable-missing-files-check
+	) >"$ART/obs-stdout-$OBS_RUN.txt" 2>&1 &
+	OBS_PID=$!
+	info "OBS pid $OBS_PID"
+	local deadline=$((SECONDS + 120)) st=1
+	while [ "$SECONDS" -lt "$deadline" ]; do
+		obs_ready
+		st=$?
+		[ "$st" -ne 1 ] && break
+		sleep 0.3
+	done
+	check "OBS started ($1): startup complete, websocket up, main window visible" test "$st" -eq 0 || {
+		info "log: ${OBS_LOG:-none}; stdout tail:"
+		tail -n 20 "$ART/obs-stdout-$OBS_RUN.txt" | sed 's/^/      /'
+		finish
+	}
+	info "log $(basename "$OBS_LOG")"
+}
+
+stop_obs() { # stop_obs LABEL: SIGINT, bounded wait, exit status 0; ends the D-Bus session too
+	say "stop OBS with SIGINT ($1)"
+	kill -INT "$OBS_PID" 2>/dev/null
+	local rc=""
+	if timeout 60 tail --pid="$OBS_PID" -f /dev/null; then
+		wait "$OBS_PID"
+		rc=$?
+	else
+		info "OBS still running 60 s after SIGINT; killing it"
+		kill -KILL "$OBS_PID" 2>/dev/null
+		wait "$OBS_PID" 2>/dev/null
+	fi
+	OBS_PID=""
+	check "OBS exits with status 0 after SIGINT ($1)" test "$rc" = 0 || info "exit status ${rc:-none}"
+	cp "$OBS_LOG" "$ART/obs-log-$OBS_RUN.txt"
+	stop_pid "$BUS_PID"
+	BUS_PID=""
+	timeout 20 tail --pid="$BUS_SESSION_PID" -f /dev/null
+	stop_bus_helpers
+}
+
+drive() { # drive SUBCOMMAND args...: the Python driver, time-boxed
+	timeout 420 "$PY" "$DRIVE" "$@" --results "$RESULTS"
+	local rc=$?
+	[ "$rc" -eq 124 ] && check "driver '$1' finished in its time box" false
+	return 0
+}
+
+start_obs "first run"
+check "plug-in load line in the OBS log" \
+	obs_log_has "[lorvalen-pgm] Lorvalen PGM Source loaded (version 1.0.0)"
+check "browser stand-in registered browser_source" obs_log_has "[browser-stand-in] registered browser_source"
+import -window root "$ART/0-obs-started.png" 2>/dev/null
+
+say "apply sources through the dialog"
+drive session --ws-port "$WS_PORT" --canvas "$CANVAS_W" "$CANVAS_H" \
+	--server-main "$SERVER_MAIN" --studios-main "$STUDIOS_MAIN" \
+	--server-alt "$SERVER_ALT" --studios-alt "$STUDIOS_ALT" \
+	--artifacts "$ART" --expected "$T/expected.json"
+import -window root "$ART/4-final.png" 2>/dev/null
+
+stop_obs "first run"
+check "plug-in unload line in the OBS log" obs_log_has "[lorvalen-pgm] Lorvalen PGM Source unloaded"
+cp "$COLLECTION" "$ART/saved-collection.json" 2>/dev/null
+say "check the saved scene collection"
+drive saved --collection "$COLLECTION" --expected "$T/expected.json"
+
+start_obs "restart"
+say "check OBS loaded the sources back"
+drive restored --ws-port "$WS_PORT" --expected "$T/expected.json"
+stop_obs "restart"
+
+info "artifacts in $ART"
+finish
