@@ -7,7 +7,7 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out="$root/build-ci"
 mkdir -p "$out"
-all_stages="format qt6 qt5 e2e"
+all_stages="format qt6 tidy qt5 sanitize e2e"
 stages=" ${STAGES:-$all_stages} "
 jobs=$(nproc)
 
@@ -92,6 +92,34 @@ for major in 6 5; do
 		run_ctest "qt$major" "$dir"
 	fi
 done
+
+if wanted tidy; then
+	note "static analysis (clang-tidy $(clang-tidy --version | grep -o '[0-9][0-9.]*' | head -1))"
+	if [[ -f "$out/qt6/compile_commands.json" ]]; then
+		mapfile -t sources < <(cd "$root" && git ls-files 'src/*.cpp')
+		if (cd "$root" && clang-tidy -p "$out/qt6" --quiet "${sources[@]}" 2>&1 | grep -v 'warnings generated'; exit "${PIPESTATUS[0]}"); then
+			count tidy 1 0
+		else
+			count tidy 0 1
+		fi
+	else
+		echo "no Qt 6 build to take compile commands from"
+		count tidy 0 1
+	fi
+fi
+
+if wanted sanitize; then
+	note "AddressSanitizer + UndefinedBehaviorSanitizer (clang), with leak detection"
+	dir="$out/sanitize"
+	if CC=clang CXX=clang++ build_variant sanitize "$dir" -DLORVALEN_QT_MAJOR=6 -DCMAKE_BUILD_TYPE=Debug \
+		-DLORVALEN_SANITIZE=address,undefined -DLORVALEN_BUILD_BENCH=OFF; then
+		# Any report fails its test: ASan and LSan exit non-zero, UBSan halts on the first finding.
+		ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
+			LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp:fast_unwind_on_malloc=0:print_suppressions=0" \
+			UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+			run_ctest sanitize "$dir"
+	fi
+fi
 
 if wanted e2e; then
 	note "end-to-end in OBS Studio"
