@@ -7,7 +7,7 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out="$root/build-ci"
 mkdir -p "$out"
-all_stages="format qt6 tidy qt5 sanitize e2e"
+all_stages="format qt6 tidy qt5 install sanitize e2e"
 stages=" ${STAGES:-$all_stages} "
 jobs=$(nproc)
 
@@ -58,11 +58,11 @@ build_variant() { # build_variant STAGE BUILD_DIR cmake-args...
 # A Qt N build must not pull in the other Qt major.
 check_qt_links() { # check_qt_links STAGE SO MAJOR
 	local other=$((11 - $3))
-	if readelf -d "$2" | grep -q "libQt${other}"; then
+	if grep -q "libQt${other}" <(readelf -d "$2"); then
 		echo "$2 links Qt $other:"
 		readelf -d "$2" | grep NEEDED
 		count "$1 qt-links" 0 1
-	elif ! readelf -d "$2" | grep -q "libQt$3Core"; then
+	elif ! grep -q "libQt$3Core" <(readelf -d "$2"); then
 		echo "$2 does not link Qt $3"
 		count "$1 qt-links" 0 1
 	else
@@ -105,6 +105,38 @@ if wanted tidy; then
 	else
 		echo "no Qt 6 build to take compile commands from"
 		count tidy 0 1
+	fi
+fi
+
+if wanted install; then
+	note "install layouts and the Debian package"
+	dir="$out/package"
+	if build_variant install "$dir" -DLORVALEN_QT_MAJOR=5 -DLORVALEN_INSTALL_LAYOUT=system \
+		-DLORVALEN_BUILD_TESTS=OFF -DLORVALEN_BUILD_BENCH=OFF; then
+		stage_root=$(mktemp -d)
+		ok=1
+		cmake --install "$out/qt6" --prefix "$stage_root/user" >/dev/null || ok=0
+		DESTDIR="$stage_root/system" cmake --install "$dir" >/dev/null || ok=0
+		(cd "$dir" && cpack -G DEB >/dev/null) || ok=0
+		deb=$(ls "$dir"/lorvalen-pgm-qt5_*_amd64.deb 2>/dev/null | head -1)
+		for expected in \
+			"$stage_root/user/lorvalen-pgm/bin/64bit/lorvalen-pgm.so" \
+			"$stage_root/user/lorvalen-pgm/data/locale/en-US.ini" \
+			"$stage_root/system/usr/lib/x86_64-linux-gnu/obs-plugins/lorvalen-pgm.so" \
+			"$stage_root/system/usr/share/obs/obs-plugins/lorvalen-pgm/locale/en-US.ini"; do
+			if [[ ! -s "$expected" ]]; then
+				echo "missing after install: ${expected#"$stage_root"/}"
+				ok=0
+			fi
+		done
+		if [[ -z "$deb" ]] || ! grep -q './usr/lib/x86_64-linux-gnu/obs-plugins/lorvalen-pgm.so' <(dpkg-deb -c "$deb"); then
+			echo "the Debian package is missing or does not hold the module"
+			ok=0
+		else
+			echo "package: $(basename "$deb")"
+		fi
+		rm -rf "$stage_root"
+		if ((ok)); then count install 1 0; else count install 0 1; fi
 	fi
 fi
 
