@@ -7,7 +7,7 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out="$root/build-ci"
 mkdir -p "$out"
-all_stages="format qt6 tidy qt5 install sanitize e2e"
+all_stages="format qt6 tidy qt5 install sanitize fuzz e2e"
 stages=" ${STAGES:-$all_stages} "
 jobs=$(nproc)
 
@@ -150,6 +150,27 @@ if wanted sanitize; then
 			LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp:fast_unwind_on_malloc=0:print_suppressions=0" \
 			UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 			run_ctest sanitize "$dir"
+	fi
+fi
+
+if wanted fuzz; then
+	note "fuzzing the studio list decoder (libFuzzer with ASan and UBSan, ${FUZZ_SECONDS:-60} s)"
+	dir="$out/fuzz"
+	if CC=clang CXX=clang++ build_variant fuzz "$dir" -DLORVALEN_BUILD_FUZZ=ON -DLORVALEN_BUILD_TESTS=OFF \
+		-DLORVALEN_BUILD_BENCH=OFF -DLORVALEN_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+		# The seed corpus stays as committed; what the run discovers goes into the build folder.
+		rm -rf "$dir/corpus" "$dir/crashes"
+		mkdir -p "$dir/corpus" "$dir/crashes"
+		if "$dir/tests/fuzz/decode_fuzzer" -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 \
+			-max_len=65536 -artifact_prefix="$dir/crashes/" "$dir/corpus" "$root/tests/fuzz/corpus" \
+			>"$dir/fuzz.log" 2>&1; then
+			grep -E 'stat::number_of_executed_units|stat::peak_rss_mb|Done [0-9]+ runs' "$dir/fuzz.log"
+			count fuzz 1 0
+		else
+			tail -n 40 "$dir/fuzz.log"
+			echo "crashing inputs: $dir/crashes/ (keep them under tests/fuzz/corpus as regressions)"
+			count fuzz 0 1
+		fi
 	fi
 fi
 
