@@ -43,6 +43,7 @@ SetupControls buildSetupDialog(QDialog *dialog)
 	c.statusLabel = new QLabel(dialog);
 	c.statusLabel->setText(QStringLiteral("Abra o Lorvalen para descobrir os estúdios."));
 	c.statusLabel->setWordWrap(true);
+	c.statusLabel->setTextFormat(Qt::PlainText); // it quotes server text, which must never render as markup
 
 	c.refreshButton = new QPushButton(dialog);
 	c.refreshButton->setText(QStringLiteral("Atualizar estúdios"));
