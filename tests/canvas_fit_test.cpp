@@ -1,26 +1,13 @@
 // The fit applied to a real scene item through libobs, with and without a canvas.
 #include "output/canvas_fit.hpp"
 #include "support/browser_stand_in.hpp"
+#include "support/obs_probe.hpp"
 #include "support/obs_session.hpp"
 
 #include <gtest/gtest.h>
 #include <obs.hpp>
 
 namespace {
-
-vec2 positionOf(obs_sceneitem_t *item)
-{
-	vec2 v;
-	obs_sceneitem_get_pos(item, &v);
-	return v;
-}
-
-vec2 scaleOf(obs_sceneitem_t *item)
-{
-	vec2 v;
-	obs_sceneitem_get_scale(item, &v);
-	return v;
-}
 
 // One test, in order: libobs has no canvas until the first video reset, and none can be taken away again.
 TEST(FitItemToCanvas, leavesTheItemAloneWithoutACanvasThenFitsOnARealOne)
