@@ -309,6 +309,30 @@ TEST_F(HostileServer, failuresAreQuotedInTheStatusAndTheDialogCarriesOn)
 	}
 }
 
+// A small compressed answer that inflates to 256 MiB: the network layer inflates it, so the cap has to hold for
+// what comes out of that, not for what crossed the wire.
+TEST_F(HostileServer, aCompressedAnswerThatInflatesFarBeyondTheCapFailsWithoutBeingHeld)
+{
+	QByteArray plain;
+	plain.reserve(256 * 1024 * 1024 + 16);
+	plain += R"([{"id":"bomba"})";
+	plain += QByteArray(256 * 1024 * 1024, ' ');
+	plain += "]";
+	HttpAnswer bomb = HttpAnswer::json(qCompress(plain, 9).mid(4)); // a zlib stream, without Qt's own prefix
+	plain = QByteArray();
+	bomb.headers.append(qMakePair(QByteArray("Content-Encoding"), QByteArray("deflate")));
+	ASSERT_LT(bomb.body.size(), 1024 * 1024);
+
+	Listed listed;
+	Afterwards after;
+	run(Hostile{"256 MiB deflated into a few hundred KiB", bomb}, listed, after);
+	// The wording is the network layer's or the cap's, depending on which stops it first.
+	EXPECT_TRUE(listed.status.startsWith(kFailure)) << listed.status.toStdString();
+	EXPECT_EQ(listed.count, 0);
+	expectHeldNoMoreThanTheCap(after);
+	expectUsableAfterwards(listed, after);
+}
+
 TEST_F(HostileServer, answersThatAreNoStudioListShowTheNoStudioTextAndTheDialogCarriesOn)
 {
 	// The first element would be a studio if the document could be read.
