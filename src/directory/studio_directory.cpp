@@ -67,6 +67,10 @@ StudioList fetchStudios(const QString &serverUrl, QString *errorText)
 		QUrl(normalizeServerUrl(serverUrl) + QStringLiteral("/api/studios"), QUrl::TolerantMode));
 	request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
 			     static_cast<int>(QNetworkRequest::NoLessSafeRedirectPolicy));
+	// Left to itself, Qt asks for a compressed answer and inflates it before we see a byte (Qt 5 all of it at
+	// once), so a few hundred KiB could become gigabytes past the cap. Asking for the body as it is keeps the
+	// cap on what is held; a studio list is a few kilobytes either way.
+	request.setRawHeader("Accept-Encoding", "identity");
 	QNetworkReply *reply = manager.get(request);
 	reply->setReadBufferSize(kReplyBufferBytes);
 
