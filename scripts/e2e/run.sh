@@ -148,29 +148,44 @@ summary() {
 	[ "$failed" -eq 0 ]
 }
 
-cleanup() {
-	local rc=$? i
-	trap - EXIT INT TERM
+stop_all() { # stops everything still running, newest first; safe to call twice
+	local i
 	[ -n "$OBS_PID" ] && stop_pid "$OBS_PID" INT
+	OBS_PID=""
 	[ -n "$BUS_PID" ] && stop_pid "$BUS_PID"
+	BUS_PID=""
 	for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do
 		stop_pid "${PIDS[$i]}"
 	done
+	PIDS=()
 	[ -n "${XDG_RUNTIME_DIR:-}" ] && stop_bus_helpers
-	if [ "$KEEP" -eq 1 ]; then
-		info "kept $T"
-	else
-		rm -rf "$T"
+	wait 2>/dev/null # reap here, so that no job notice lands after the summary
+}
+
+SUMMARY_DONE=0
+finish() { # stops everything, prints the summary as the last line and exits with its status
+	stop_all
+	[ "$KEEP" -eq 1 ] && info "kept $T"
+	SUMMARY_DONE=1
+	summary
+	exit $?
+}
+
+cleanup() {
+	local rc=$?
+	trap - EXIT INT TERM
+	if [ "$SUMMARY_DONE" -eq 0 ]; then
+		echo "fail the test ran to its end (it stopped with status $rc)" >>"$RESULTS"
+		stop_all
+		[ "$KEEP" -eq 1 ] && info "kept $T"
+		summary
+		rc=1
 	fi
+	[ "$KEEP" -eq 1 ] || rm -rf "$T"
 	exit "$rc"
 }
 trap cleanup EXIT
 trap 'echo "interrupted" >&2; exit 130' INT TERM
-
-finish() { # prints the summary and exits with its status
-	summary
-	exit $?
-}
 
 abort() { # a failed setup step: count it, say why and stop
 	check "$1" false
@@ -211,6 +226,8 @@ say "install the plug-in and the browser stand-in from $BUILD"
 [ -f "$BUILD/CMakeCache.txt" ] || abort "build folder is configured" "no CMakeCache.txt in $BUILD"
 grep -q '^LORVALEN_QT_MAJOR:STRING=5$' "$BUILD/CMakeCache.txt" ||
 	abort "build folder uses Qt 5 like Debian's OBS" "configure it with -DLORVALEN_QT_MAJOR=5"
+grep -q '^LORVALEN_INSTALL_LAYOUT:STRING=user$' "$BUILD/CMakeCache.txt" ||
+	abort "build folder installs in the per-user layout" "configure it with -DLORVALEN_INSTALL_LAYOUT=user"
 timeout 300 cmake --install "$BUILD" --prefix "$PLUGINS" >"$ART/install.log" 2>&1 ||
 	info "cmake --install reported an error (see install.log)"
 timeout 120 cmake --install "$BUILD" --component e2e --prefix "$PLUGINS" >>"$ART/install.log" 2>&1 ||
