@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end test of the plug-in in the real OBS Studio, headless.
 #
-#   scripts/e2e/run.sh [--keep] BUILD_DIR
+#   scripts/e2e/run.sh [--keep] [--shared-net] BUILD_DIR
 #
 # BUILD_DIR is a build of this project against Qt 5 (Debian's OBS links Qt 5):
 #   cmake -S . -B BUILD_DIR -DLORVALEN_QT_MAJOR=5 -DLORVALEN_INSTALL_LAYOUT=user
@@ -11,7 +11,8 @@
 # click and type), checks OBS over obs-websocket, stops OBS with SIGINT, checks what it saved and logged,
 # restarts it and checks it loaded the sources back. Screenshots and logs go to BUILD_DIR/e2e-artifacts/.
 # --keep leaves the temporary folder in place. As root the test runs in a network namespace of its own, so the
-# demo server can take the dialog's default port 3000 on a loopback nobody else uses.
+# demo server can take the dialog's default port 3000 on a loopback nobody else uses; --shared-net (or not
+# being root) keeps the machine's loopback and types the demo server's address into the dialog instead.
 # The last line is "N passed, M failed"; the exit status is non-zero on any failure.
 
 set -uo pipefail
@@ -26,12 +27,14 @@ DRIVE="$HERE/drive.py"
 DEMO="$REPO/scripts/demo_server.py"
 
 KEEP=0
+SHARED_NET=0
 BUILD=""
 for arg in "$@"; do
 	case "$arg" in
 	--keep) KEEP=1 ;;
+	--shared-net) SHARED_NET=1 ;;
 	-h | --help)
-		sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
+		sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
 		exit 0
 		;;
 	-*)
@@ -42,7 +45,7 @@ for arg in "$@"; do
 	esac
 done
 if [ -z "$BUILD" ]; then
-	echo "usage: $0 [--keep] BUILD_DIR" >&2
+	echo "usage: $0 [--keep] [--shared-net] BUILD_DIR" >&2
 	exit 2
 fi
 BUILD=$(cd "$BUILD" && pwd) || exit 2
@@ -71,11 +74,11 @@ if [ -z "${LORVALEN_E2E_IN_NETNS:-}" ]; then
 			exit 1
 		}
 	fi
-	if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
+	if [ "$SHARED_NET" -eq 0 ] && [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
 		export LORVALEN_E2E_IN_NETNS=1
 		exec unshare -n "$BASH" "$0" "$@"
 	fi
-	info "not root or no unshare: sharing the machine's loopback"
+	info "sharing the machine's loopback: the demo server takes a free port, typed into the dialog"
 	LORVALEN_E2E_IN_NETNS=""
 else
 	ip link set lo up || {
@@ -214,7 +217,7 @@ say "temporary HOME in $T"
 export HOME="$T/home"
 export XDG_CONFIG_HOME="$HOME/.config" XDG_CACHE_HOME="$HOME/.cache" XDG_DATA_HOME="$HOME/.local/share"
 export XDG_STATE_HOME="$HOME/.local/state" XDG_RUNTIME_DIR="$T/runtime"
-unset XDG_DATA_DIRS_OVERRIDE XDG_SESSION_TYPE XDG_CURRENT_DESKTOP DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY
+unset XDG_SESSION_TYPE XDG_CURRENT_DESKTOP DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY
 mkdir -p "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME" "$XDG_DATA_HOME" "$XDG_STATE_HOME"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 OBSCFG="$XDG_CONFIG_HOME/obs-studio"
@@ -224,9 +227,9 @@ PLUGINS="$OBSCFG/plugins"
 
 say "install the plug-in and the browser stand-in from $BUILD"
 [ -f "$BUILD/CMakeCache.txt" ] || abort "build folder is configured" "no CMakeCache.txt in $BUILD"
-grep -q '^LORVALEN_QT_MAJOR:STRING=5$' "$BUILD/CMakeCache.txt" ||
+grep -Eq '^LORVALEN_QT_MAJOR(:[A-Z]+)?=5$' "$BUILD/CMakeCache.txt" ||
 	abort "build folder uses Qt 5 like Debian's OBS" "configure it with -DLORVALEN_QT_MAJOR=5"
-grep -q '^LORVALEN_INSTALL_LAYOUT:STRING=user$' "$BUILD/CMakeCache.txt" ||
+grep -Eq '^LORVALEN_INSTALL_LAYOUT(:[A-Z]+)?=user$' "$BUILD/CMakeCache.txt" ||
 	abort "build folder installs in the per-user layout" "configure it with -DLORVALEN_INSTALL_LAYOUT=user"
 timeout 300 cmake --install "$BUILD" --prefix "$PLUGINS" >"$ART/install.log" 2>&1 ||
 	info "cmake --install reported an error (see install.log)"
@@ -464,14 +467,14 @@ start_obs "first run"
 check "plug-in load line in the OBS log" \
 	obs_log_has "[lorvalen-pgm] Lorvalen PGM Source loaded (version 1.0.0)"
 check "browser stand-in registered browser_source" obs_log_has "[browser-stand-in] registered browser_source"
-import -window root "$ART/0-obs-started.png" 2>/dev/null
+timeout 30 import -window root "$ART/0-obs-started.png" 2>/dev/null
 
 say "apply sources through the dialog"
 drive session --ws-port "$WS_PORT" --canvas "$CANVAS_W" "$CANVAS_H" \
 	--server-main "$SERVER_MAIN" --studios-main "$STUDIOS_MAIN" \
 	--server-alt "$SERVER_ALT" --studios-alt "$STUDIOS_ALT" \
 	--artifacts "$ART" --expected "$T/expected.json"
-import -window root "$ART/4-final.png" 2>/dev/null
+timeout 30 import -window root "$ART/5-final.png" 2>/dev/null
 
 stop_obs "first run"
 check "plug-in unload line in the OBS log" obs_log_has "[lorvalen-pgm] Lorvalen PGM Source unloaded"
