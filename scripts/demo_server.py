@@ -46,6 +46,16 @@ canvas{{display:block;width:100vw;height:100vh}}
   var name = c.dataset.name, orientation = c.dataset.orientation;
   var ax = +c.dataset.ax, ay = +c.dataset.ay;
   var bars = ["#c0c0c0", "#c0c000", "#00c0c0", "#00c000", "#c000c0", "#c00000", "#0000c0"];
+  // Shrinks the font until the text fits the width: names can be long and the vertical box is narrow.
+  function fitText(weight, text, size, x, y, maxWidth) {{
+    size = Math.max(1, Math.round(size));
+    g.font = weight + size + "px sans-serif";
+    var w = g.measureText(text).width;
+    if (w > maxWidth) {{
+      g.font = weight + Math.max(1, Math.floor(size * maxWidth / w)) + "px sans-serif";
+    }}
+    g.fillText(text, x, y);
+  }}
   function frame(t) {{
     var w = c.width = window.innerWidth, h = c.height = window.innerHeight;
     g.clearRect(0, 0, w, h);
@@ -74,10 +84,9 @@ canvas{{display:block;width:100vw;height:100vh}}
     g.fillStyle = "#ffffff";
     g.textAlign = "center";
     g.textBaseline = "middle";
-    g.font = "bold " + Math.round(bh * 0.07) + "px sans-serif";
-    g.fillText(name, x0 + bw / 2, y0 + bh * 0.8);
-    g.font = Math.round(bh * 0.045) + "px sans-serif";
-    g.fillText(orientation + "  " + new Date().toLocaleTimeString(), x0 + bw / 2, y0 + bh * 0.91);
+    fitText("bold ", name, bh * 0.07, x0 + bw / 2, y0 + bh * 0.8, bw * 0.9);
+    fitText("", orientation + "  " + new Date().toLocaleTimeString(), bh * 0.045, x0 + bw / 2, y0 + bh * 0.91,
+            bw * 0.9);
     g.restore();
     window.requestAnimationFrame(frame);
   }}
@@ -164,9 +173,12 @@ def main(argv=None):
     args = ap.parse_args(argv)
 
     if args.studios:
-        with open(args.studios, encoding="utf-8") as f:
-            doc = json.load(f)
-        studios = normalise_studios(doc)
+        try:
+            with open(args.studios, encoding="utf-8") as f:
+                doc = json.load(f)
+            studios = normalise_studios(doc)
+        except (OSError, ValueError) as e:
+            ap.error("--studios %s: %s" % (args.studios, e))
     else:
         doc = BUILTIN_STUDIOS
         studios = BUILTIN_STUDIOS
