@@ -12,7 +12,7 @@ test_packages=(
 	xvfb xauth libgtest-dev libgmock-dev googletest libbenchmark-dev
 	clang clang-format clang-tidy libclang-rt-14-dev
 	python3 python3-websocket python3-pyatspi at-spi2-core dbus dbus-x11
-	xdotool x11-utils imagemagick util-linux iproute2 libgl1-mesa-dri libegl-mesa0 libglx-mesa0
+	xdotool x11-utils imagemagick util-linux iproute2 gdb libgl1-mesa-dri libegl-mesa0 libglx-mesa0
 )
 
 packages=("${build_packages[@]}")
