@@ -143,7 +143,9 @@ int main(int argc, char **argv)
 			"; load average " + loadBefore + " before, " + loadAverage() + " after.",
 		"Each figure is over repeated runs after one warm-up run; its floor is measured in the same runs,",
 		"interleaved with it. The apply rows use the tests' stand-in Browser Source type on a real 1920×1080",
-		"canvas: the real one comes from OBS's browser plug-in and would add its own start-up.",
+		"canvas: the real one comes from OBS's browser plug-in and would add its own start-up. libobs hands a video",
+		"source's new settings to its own video thread, so the update course times what OK costs OBS's UI thread.",
+		"\"Shown\" is the first moment after the dialog's window has been exposed and painted.",
 	};
 	const std::string table = renderTable(heading, rows);
 
