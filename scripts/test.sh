@@ -7,7 +7,7 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out="$root/build-ci"
 mkdir -p "$out"
-all_stages="format qt6 tidy qt5 install sanitize fuzz e2e"
+all_stages="format qt6 tidy qt5 install sanitize fuzz e2e bench"
 stages=" ${STAGES:-$all_stages} "
 jobs=$(nproc)
 
@@ -199,6 +199,20 @@ if wanted e2e; then
 				count e2e 0 1
 			fi
 		fi
+	fi
+fi
+
+if wanted bench; then
+	note "benchmark (figures only, never counted as passed or failed)"
+	dir="$out/bench"
+	if cmake -S "$root" -B "$dir" -DLORVALEN_WERROR=ON -DCMAKE_BUILD_TYPE=Release -DLORVALEN_BUILD_TESTS=OFF \
+		>"$dir.configure.log" 2>&1 && cmake --build "$dir" -j"$jobs" --target lorvalen-bench >"$dir.build.log" 2>&1; then
+		QT_QPA_PLATFORM=offscreen timeout 300 xvfb-run -a -s "-screen 0 1920x1080x24" \
+			"$dir/lorvalen-bench" "$dir/bench-results.md" 2>"$dir.log" ||
+			{ echo "the benchmark did not finish (log: $dir.log)"; tail -n 20 "$dir.log"; }
+	else
+		echo "the benchmark did not build:"
+		tail -n 40 "$dir.configure.log" "$dir.build.log" 2>/dev/null
 	fi
 fi
 
