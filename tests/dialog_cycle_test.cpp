@@ -28,12 +28,7 @@ namespace {
 
 class DialogCycle : public ::testing::Test {
 protected:
-	static void SetUpTestSuite()
-	{
-		registerBrowserStandIn();
-		ASSERT_TRUE(obs_session::resetVideo(1920, 1080));
-		obs_allocs::warmUp();
-	}
+	static void SetUpTestSuite() { ASSERT_TRUE(obs_session::prepareForBrowserSources()); }
 };
 
 // What one cycle showed the user.

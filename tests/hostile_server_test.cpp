@@ -131,16 +131,7 @@ struct Afterwards {
 
 class HostileServer : public ::testing::Test {
 protected:
-	static void SetUpTestSuite()
-	{
-		static bool registered = false;
-		if (!registered) {
-			registerBrowserStandIn();
-			registered = true;
-		}
-		ASSERT_TRUE(obs_session::resetVideo(1920, 1080));
-		obs_allocs::warmUp();
-	}
+	static void SetUpTestSuite() { ASSERT_TRUE(obs_session::prepareForBrowserSources()); }
 
 	void SetUp() override
 	{

@@ -159,12 +159,10 @@ protected:
 	{
 		static bool registered = false;
 		if (!registered) {
-			registerBrowserStandIn();
 			registerTextStandIn();
 			registered = true;
 		}
-		ASSERT_TRUE(obs_session::resetVideo(1920, 1080));
-		obs_allocs::warmUp();
+		ASSERT_TRUE(obs_session::prepareForBrowserSources());
 	}
 
 	void SetUp() override { baseline = obs_allocs::now(); }

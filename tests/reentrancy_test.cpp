@@ -98,16 +98,7 @@ const QByteArray kQuickStudios = R"([{"id":"r1","name":"R1"},{"id":"r2","name":"
 
 class Reentrancy : public ::testing::Test {
 protected:
-	static void SetUpTestSuite()
-	{
-		static bool registered = false;
-		if (!registered) {
-			registerBrowserStandIn();
-			registered = true;
-		}
-		ASSERT_TRUE(obs_session::resetVideo(1920, 1080));
-		obs_allocs::warmUp();
-	}
+	static void SetUpTestSuite() { ASSERT_TRUE(obs_session::prepareForBrowserSources()); }
 
 	void SetUp() override
 	{

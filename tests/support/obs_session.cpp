@@ -1,5 +1,8 @@
 #include "support/obs_session.hpp"
 
+#include "support/browser_stand_in.hpp"
+#include "support/obs_allocs.hpp"
+
 #include <obs.h>
 
 #include <cstdio>
@@ -33,6 +36,19 @@ bool resetVideo(uint32_t width, uint32_t height)
 	video.range = VIDEO_RANGE_PARTIAL;
 	video.scale_type = OBS_SCALE_BICUBIC;
 	return obs_reset_video(&video) == OBS_VIDEO_SUCCESS;
+}
+
+bool prepareForBrowserSources()
+{
+	static bool registered = false;
+	if (!registered) {
+		registerBrowserStandIn();
+		registered = true;
+	}
+	if (!resetVideo(1920, 1080))
+		return false;
+	obs_allocs::warmUp();
+	return true;
 }
 
 long stop()
