@@ -44,6 +44,7 @@ void listStudios(QComboBox *box, const Items &items)
 // Types the text key by key; QTest::keyClicks takes ASCII only, and ids and names can be Portuguese.
 void typeText(QWidget *field, const QString &text)
 {
+	field->setFocus(); // keys reach the focused field, and shortcuts follow the focus
 	for (const QChar ch : text) {
 		if (ch.unicode() < 0x80)
 			QTest::keyClick(field, ch.toLatin1());
@@ -56,6 +57,7 @@ void typeText(QWidget *field, const QString &text)
 // Selects everything in the field and types over it.
 void typeOver(QWidget *field, const QString &text)
 {
+	field->setFocus();
 	QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
 	if (text.isEmpty())
 		QTest::keyClick(field, Qt::Key_Backspace);

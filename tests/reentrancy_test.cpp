@@ -1,6 +1,7 @@
 // What the user can do while a studio refresh waits for a slow server: the fetch's nested event loop keeps the
-// dialog's buttons (and, before the dialog is shown, OBS's Tools menu) live. Everything is driven through the real
-// dialog, modal as OBS runs it, against real HTTP on 127.0.0.1.
+// dialog's buttons (and, before the dialog is shown, OBS's Tools menu) live. And Enter in the server field, which
+// starts a refresh rather than pressing OK. Everything is driven through the real dialog, modal as OBS runs it,
+// against real HTTP on 127.0.0.1.
 #include "dialog/setup_dialog.hpp"
 #include "support/browser_stand_in.hpp"
 #include "support/frontend_stub.hpp"
@@ -144,41 +145,89 @@ TEST_F(Reentrancy, aSecondRefreshInsideTheFirstCompletesAndTheOuterResultWins)
 		  ""}},
 	};
 	server.serve("/rapido/api/studios", HttpAnswer::json(kQuickStudios));
-	for (const Row &row : rows) {
-		SCOPED_TRACE(row.behaviour);
-		server.serve("/lento/api/studios", row.outer);
-		const int requestsBefore = server.targets().size();
+	// The second refresh comes from a press of the button, or from Enter in the server field, which must
+	// behave the same way.
+	for (const Row &row : rows)
+		for (const bool innerByEnter : {false, true}) {
+			SCOPED_TRACE(row.behaviour);
+			SCOPED_TRACE(innerByEnter ? "the inner refresh by Enter in the server field" : "by the button");
+			server.serve("/lento/api/studios", row.outer);
+			const int requestsBefore = server.targets().size();
+			QDialog dialog;
+			const SetupControls c = buildSetupDialog(&dialog);
+			bool outerReturned = false;
+			bool innerStartedDuringOuter = false, innerEndedDuringOuter = false;
+			Shown inner, outer;
+			WhenRequested duringOuter(server, "/lento/api/studios", [&]() {
+				innerStartedDuringOuter = !outerReturned;
+				typeAddress(c.serverEdit, at("/rapido"));
+				if (innerByEnter)
+					EXPECT_FALSE(readMessageBoxAfter(
+							     [&]() { QTest::keyClick(c.serverEdit, Qt::Key_Return); },
+							     &dialog)
+							     .has_value())
+						<< "Enter pressed OK";
+				else
+					QTest::mouseClick(c.refreshButton, Qt::LeftButton);
+				inner = shownBy(c);
+				innerEndedDuringOuter = !outerReturned;
+			});
+			onNextModal([&](QWidget *) {
+				typeAddress(c.serverEdit, at("/lento"));
+				QTest::mouseClick(c.refreshButton, Qt::LeftButton);
+				outerReturned = true;
+				outer = shownBy(c);
+				dialog.reject();
+			});
+			EXPECT_EQ(dialog.exec(), QDialog::Rejected);
+
+			ASSERT_TRUE(duringOuter.ran());
+			EXPECT_TRUE(innerStartedDuringOuter);
+			EXPECT_TRUE(innerEndedDuringOuter)
+				<< "the inner refresh must run to its end inside the outer one";
+			EXPECT_EQ(inner.status, "2 estúdio(s) encontrado(s).");
+			EXPECT_EQ(inner.items, (QStringList{"R1  (r1)", "R2  (r2)"}));
+			EXPECT_EQ(outer.status, row.outerShown.status);
+			EXPECT_EQ(outer.items, row.outerShown.items);
+			EXPECT_EQ(outer.current, row.outerShown.current);
+			EXPECT_EQ(server.targets().mid(requestsBefore),
+				  (QList<QByteArray>{"/lento/api/studios", "/rapido/api/studios"}));
+		}
+}
+
+// With a studio listed from one server, Enter after typing another server's address looks that server up. Were
+// it to reach OK, the old server's studio would be provisioned under the new address.
+TEST_F(Reentrancy, enterInTheServerFieldLooksTheTypedServerUpAndNeverPressesOk)
+{
+	server.serve("/antigo/api/studios", HttpAnswer::json(kSlowStudio));
+	server.serve("/novo/api/studios", HttpAnswer::json(kQuickStudios));
+	for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+		SCOPED_TRACE(key == Qt::Key_Return ? "Return" : "Enter on the keypad");
 		QDialog dialog;
 		const SetupControls c = buildSetupDialog(&dialog);
-		bool outerReturned = false;
-		bool innerStartedDuringOuter = false, innerEndedDuringOuter = false;
-		Shown inner, outer;
-		WhenRequested duringOuter(server, "/lento/api/studios", [&]() {
-			innerStartedDuringOuter = !outerReturned;
-			typeAddress(c.serverEdit, at("/rapido"));
-			QTest::mouseClick(c.refreshButton, Qt::LeftButton);
-			inner = shownBy(c);
-			innerEndedDuringOuter = !outerReturned;
-		});
+		c.serverEdit->setText(at("/antigo"));
+		c.refreshButton->click();
+		ASSERT_EQ(shownBy(c).items, QStringList{"Lento  (lento)"});
+		const int requestsBefore = server.targets().size();
+		std::optional<SeenMessageBox> box;
+		Shown after;
+		bool stillOpen = false;
 		onNextModal([&](QWidget *) {
-			typeAddress(c.serverEdit, at("/lento"));
-			QTest::mouseClick(c.refreshButton, Qt::LeftButton);
-			outerReturned = true;
-			outer = shownBy(c);
+			typeAddress(c.serverEdit, at("/novo"));
+			box = readMessageBoxAfter([&]() { QTest::keyClick(c.serverEdit, key); }, &dialog);
+			after = shownBy(c);
+			stillOpen = dialog.isVisible();
 			dialog.reject();
 		});
 		EXPECT_EQ(dialog.exec(), QDialog::Rejected);
 
-		ASSERT_TRUE(duringOuter.ran());
-		EXPECT_TRUE(innerStartedDuringOuter);
-		EXPECT_TRUE(innerEndedDuringOuter) << "the inner refresh must run to its end inside the outer one";
-		EXPECT_EQ(inner.status, "2 estúdio(s) encontrado(s).");
-		EXPECT_EQ(inner.items, (QStringList{"R1  (r1)", "R2  (r2)"}));
-		EXPECT_EQ(outer.status, row.outerShown.status);
-		EXPECT_EQ(outer.items, row.outerShown.items);
-		EXPECT_EQ(outer.current, row.outerShown.current);
-		EXPECT_EQ(server.targets().mid(requestsBefore),
-			  (QList<QByteArray>{"/lento/api/studios", "/rapido/api/studios"}));
+		EXPECT_TRUE(stillOpen);
+		EXPECT_FALSE(box.has_value()) << "Enter brought up: " << box->text.toStdString();
+		EXPECT_EQ(server.targets().mid(requestsBefore), QList<QByteArray>{"/novo/api/studios"});
+		EXPECT_EQ(after.status, "2 estúdio(s) encontrado(s).");
+		EXPECT_EQ(after.items, (QStringList{"R1  (r1)", "R2  (r2)"}));
+		EXPECT_EQ(after.current, "R1  (r1)");
+		EXPECT_EQ(countSourcesOfType("browser_source"), 0);
 	}
 }
 

@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScopeGuard>
+#include <QShortcut>
 #include <QSpinBox>
 
 static QSpinBox *makeSpin(QDialog *dialog, int minimum, int maximum, int value)
@@ -82,6 +83,16 @@ SetupControls buildSetupDialog(QDialog *dialog)
 	QObject::connect(c.refreshButton, &QAbstractButton::clicked, dialog, [serverEdit, studioCombo, statusLabel]() {
 		refreshStudioList(serverEdit, studioCombo, statusLabel);
 	});
+	// Enter in the server field would otherwise reach the default button, OK, and apply the studio listed by
+	// the previous server with the newly typed address. There it means "look this server up". A widget
+	// shortcut takes the key before the dialog sees it, and only while the field has focus.
+	QPushButton *refreshButton = c.refreshButton;
+	for (const int key : {Qt::Key_Return, Qt::Key_Enter}) {
+		auto *lookUp = new QShortcut(QKeySequence(key), c.serverEdit);
+		lookUp->setContext(Qt::WidgetShortcut);
+		lookUp->setAutoRepeat(false); // a held key is one look-up, not a stack of nested ones
+		QObject::connect(lookUp, &QShortcut::activated, dialog, [refreshButton]() { refreshButton->click(); });
+	}
 	QObject::connect(c.buttonBox, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
 	const ApplySet applySet{c.studioCombo, dialog,       c.serverEdit, c.signalCombo,
 				c.widthSpin,   c.heightSpin, c.fpsSpin,    c.audioCheck};
