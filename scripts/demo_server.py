@@ -2,7 +2,7 @@
 """Demo studio server for trying the plug-in without a real studio.
 
 GET /api/studios            -> JSON array of {"id", "name"}
-GET /out/<id>?src=pgm|vpgm  -> self-contained HTML page with an animated test pattern
+GET /out/<id>?src=pgm|vpgm  -> self-contained HTML page: colour bars, the studio's name and orientation, a 1 kHz tone
 
 Standard library only; run with Debian's /usr/bin/python3.
 """
@@ -62,23 +62,22 @@ canvas{{display:block;width:100vw;height:100vh}}
     // Largest box of the signal's aspect that fits, centred; the rest stays transparent.
     var s = Math.min(w / ax, h / ay), bw = ax * s, bh = ay * s;
     var x0 = (w - bw) / 2, y0 = (h - bh) / 2;
-    var shift = (t / 20) % bw, bar = bw / bars.length;
+    var bar = bw / bars.length;
     g.save();
     g.beginPath();
     g.rect(x0, y0, bw, bh);
     g.clip();
+    // Colour bars standing still in the top 70 % of the box, so that a test knows where each colour is.
     for (var i = 0; i < bars.length; i++) {{
       g.fillStyle = bars[i];
-      var x = (i * bar + shift) % bw;
-      g.fillRect(x0 + x, y0, bar + 1, bh * 0.7);
-      g.fillRect(x0 + x - bw, y0, bar + 1, bh * 0.7);
+      g.fillRect(x0 + i * bar, y0, bar + 1, bh * 0.7);
     }}
     g.fillStyle = "rgba(0,0,0,0.6)";
     g.fillRect(x0, y0 + bh * 0.7, bw, bh * 0.3);
-    var r = Math.min(bw, bh) * 0.08;
-    var bx = x0 + r + (bw - 2 * r) * (0.5 + 0.5 * Math.sin(t / 700));
+    // The moving part: a white dot running along the bottom band.
+    var r = bh * 0.02;
     g.beginPath();
-    g.arc(bx, y0 + bh * 0.35, r, 0, 2 * Math.PI);
+    g.arc(x0 + r + (bw - 2 * r) * (0.5 + 0.5 * Math.sin(t / 700)), y0 + bh * 0.97, r, 0, 2 * Math.PI);
     g.fillStyle = "#ffffff";
     g.fill();
     g.fillStyle = "#ffffff";
@@ -91,6 +90,17 @@ canvas{{display:block;width:100vw;height:100vh}}
     window.requestAnimationFrame(frame);
   }}
   window.requestAnimationFrame(frame);
+  // A 1 kHz tone at a quarter of full scale (-12 dBFS), started without a user gesture where the browser
+  // allows it (OBS's browser sources do).
+  try {{
+    var audio = new (window.AudioContext || window.webkitAudioContext)();
+    var tone = audio.createOscillator(), level = audio.createGain();
+    tone.frequency.value = 1000;
+    level.gain.value = 0.25;
+    tone.connect(level);
+    level.connect(audio.destination);
+    tone.start();
+  }} catch (e) {{}}
 }})();
 </script>
 </body>

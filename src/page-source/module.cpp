@@ -26,7 +26,7 @@ std::string findHelper()
 		if (access(beside.c_str(), X_OK) == 0)
 			return beside;
 	}
-	const std::string installed = std::string(LORVALEN_PAGE_HELPER_DIR) + "/" + kHelperName;
+	std::string installed = std::string(LORVALEN_PAGE_HELPER_DIR) + "/" + kHelperName;
 	if (access(installed.c_str(), X_OK) == 0)
 		return installed;
 	return std::string();

@@ -359,8 +359,8 @@ int main(int argc, char **argv)
 	Helper helper;
 	helper.width = uint32_t(strtoul(argv[1], nullptr, 10));
 	helper.height = uint32_t(strtoul(argv[2], nullptr, 10));
-	const int fpsNum = atoi(argv[3]);
-	const int fpsDen = atoi(argv[4]);
+	const int fpsNum = int(strtol(argv[3], nullptr, 10));
+	const int fpsDen = int(strtol(argv[4], nullptr, 10));
 	helper.url = argv[5];
 	if (helper.width == 0 || helper.height == 0 || fpsNum <= 0 || fpsDen <= 0)
 		return 64;

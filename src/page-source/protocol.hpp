@@ -62,6 +62,6 @@ struct AudioHeader {
 
 constexpr int kHeartbeatMs = 250;
 // Larger packets than this are not sent; an audio buffer is split to fit.
-constexpr size_t kMaxPacketBytes = 64 * 1024;
+constexpr size_t kMaxPacketBytes = size_t(64) * 1024;
 
 } // namespace page
