@@ -1,5 +1,6 @@
 // The page source module loaded by libobs's own loader, its browser_source rendering real pages from an HTTP
 // server on 127.0.0.1 through real page helpers, WebKit and GStreamer.
+#include "page-source/page_rules.hpp"
 #include "support/browser_stand_in.hpp"
 #include "support/http_server.hpp"
 #include "support/log_capture.hpp"
@@ -238,6 +239,65 @@ protected:
 	static inline LogCapture *log = nullptr;
 	HttpTestServer server;
 };
+
+TEST(PageRules, settingsBecomeThePagesSizeRateAndRestarts)
+{
+	struct Row {
+		const char *behaviour;
+		page::RawSettings raw;
+		uint32_t canvasNum, canvasDen;
+		uint32_t width, height, fpsNum, fpsDen;
+	};
+	const Row rows[] = {
+		{"customRateIsTaken", {"u", "", 1280, 720, true, 25, false, false, false}, 60, 1, 1280, 720, 25, 1},
+		{"withoutCustomRateTheCanvasRate",
+		 {"u", "", 640, 360, false, 25, false, false, false},
+		 30000,
+		 1001,
+		 640,
+		 360,
+		 30000,
+		 1001},
+		{"outOfRangeIsClamped", {"u", "", 0, 100000, true, 500, false, false, false}, 30, 1, 1, 8192, 60, 1},
+		{"negativeRateIsOne", {"u", "", -5, 10, true, -1, false, false, false}, 30, 1, 1, 10, 1, 1},
+	};
+	for (const Row &row : rows) {
+		SCOPED_TRACE(row.behaviour);
+		const page::PageConfig config = page::pageConfig(row.raw, row.canvasNum, row.canvasDen);
+		EXPECT_EQ(config.width, row.width);
+		EXPECT_EQ(config.height, row.height);
+		EXPECT_EQ(config.fpsNum, row.fpsNum);
+		EXPECT_EQ(config.fpsDen, row.fpsDen);
+	}
+
+	page::PageConfig running;
+	page::PageConfig wanted = running;
+	wanted.url = "http://127.0.0.1/other";
+	wanted.css = "x";
+	EXPECT_FALSE(page::needsNewPipeline(running, wanted)) << "a new address or style navigates";
+	wanted.fpsNum = 60;
+	wanted.fpsDen = 2;
+	EXPECT_FALSE(page::needsNewPipeline(running, wanted)) << "60/2 is the same rate as 30/1";
+	wanted.fpsNum = 25;
+	EXPECT_TRUE(page::needsNewPipeline(running, wanted));
+	wanted = running;
+	wanted.height = 601;
+	EXPECT_TRUE(page::needsNewPipeline(running, wanted));
+	EXPECT_EQ(page::helperArguments(running), (std::vector<std::string>{"800", "600", "30", "1", "about:blank"}));
+}
+
+TEST(PageRules, watchdogGivesUpOnlyPastItsLimits)
+{
+	using page::Verdict;
+	EXPECT_EQ(page::judge({page::kFirstFrameLimitMs, 0, false}), Verdict::Healthy);
+	EXPECT_EQ(page::judge({page::kFirstFrameLimitMs + 1, 0, false}), Verdict::NoFirstFrame);
+	EXPECT_EQ(page::judge({page::kFirstFrameLimitMs * 10, 0, true}), Verdict::Healthy);
+	EXPECT_EQ(page::judge({100000, page::kSilenceLimitMs + 1, true}), Verdict::Silent);
+	const int64_t delays[] = {0, 500, 1000, 2000, 4000, 8000, 16000, 30000, 30000};
+	for (int failures = 0; failures < 9; ++failures)
+		EXPECT_EQ(page::restartDelayMs(failures), delays[failures]) << failures;
+	EXPECT_EQ(page::restartDelayMs(1000), 30000);
+}
 
 // Each outcome of post_load in a process of its own: libobs registers a type once per process.
 TEST(PageSourcePostLoad, logsExactlyOneLineForEachOutcome)

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -181,6 +182,7 @@ private:
 	// Worker only.
 	uint64_t nextAudioTimestamp_ = 0;
 	bool failureLogged_ = false;
+	bool badAudioLogged_ = false;
 };
 
 void PageSource::run()
@@ -329,6 +331,17 @@ void PageSource::outputAudio(const AudioHeader &header, const float *samples)
 		std::lock_guard<std::mutex> hold(lock_);
 		if (!config_.rerouteAudio)
 			return;
+	}
+	// A buffer with samples no page can make is dropped rather than let into the mix.
+	const size_t count = size_t(header.frames) * header.channels;
+	for (size_t i = 0; i < count; ++i) {
+		if (!(std::fabs(samples[i]) <= 8.0f)) {
+			if (!badAudioLogged_)
+				page_log(LOG_WARNING, "dropped an audio buffer of %u frames with a sample of %g",
+					 header.frames, double(samples[i]));
+			badAudioLogged_ = true;
+			return;
+		}
 	}
 	// Consecutive buffers get consecutive timestamps; the clock is taken again only after a gap.
 	const uint64_t now = os_gettime_ns();
