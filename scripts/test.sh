@@ -226,6 +226,17 @@ if wanted bench; then
 			echo "the benchmark did not finish (log: $dir.log)"
 			tail -n 20 "$dir.log"
 		fi
+		# The page renderer's benchmark, when it is built: real pages, beside a bare wpesrc pipeline.
+		if cmake --build "$dir" -j"$jobs" --target lorvalen-page-bench >>"$dir.build.log" 2>&1; then
+			if timeout 400 xvfb-run -a -s "-screen 0 1920x1080x24" "$dir/lorvalen-page-bench" \
+				"$dir/page-bench-results.md" >"$dir.page.log" 2>&1; then
+				echo
+				cat "$dir/page-bench-results.md"
+			else
+				echo "the page benchmark did not finish (log: $dir.page.log)"
+				tail -n 20 "$dir.page.log"
+			fi
+		fi
 	else
 		echo "the benchmark did not build:"
 		tail -n 40 "$dir.configure.log" "$dir.build.log" 2>/dev/null
