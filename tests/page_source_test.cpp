@@ -221,14 +221,11 @@ protected:
 		obs_audio_info audio = {48000, SPEAKERS_STEREO};
 		ASSERT_TRUE(obs_reset_audio(&audio));
 		obs_allocs::warmUp();
-		log = new LogCapture();
 		obs_module_t *module = nullptr;
 		ASSERT_EQ(obs_open_module(&module, LORVALEN_PAGE_SOURCE_PATH, nullptr), MODULE_SUCCESS);
 		ASSERT_TRUE(obs_init_module(module));
 		obs_post_load_modules();
 	}
-	static void TearDownTestSuite() { delete log; }
-
 	void SetUp() override
 	{
 		if (!obs_source_get_display_name("browser_source"))
@@ -236,7 +233,6 @@ protected:
 		server.serve("/bars", html(barsPage(0)));
 	}
 
-	static inline LogCapture *log = nullptr;
 	HttpTestServer server;
 };
 
