@@ -27,6 +27,7 @@
 #include <vector>
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <unistd.h>
 
 namespace {
@@ -357,6 +358,17 @@ TEST(PageSourcePostLoadChild, reportsTheOutcome)
 		printf("%s\n", line.text.c_str());
 	const char *name = obs_source_get_display_name("browser_source");
 	printf("display name: %s\n", name ? name : "(none)");
+}
+
+TEST_F(PageSourceTest, exportsOnlyTheEntryPoints)
+{
+	void *handle = dlopen(LORVALEN_PAGE_SOURCE_PATH, RTLD_NOW | RTLD_NOLOAD);
+	ASSERT_NE(handle, nullptr);
+	for (const char *name : {"obs_module_set_pointer", "obs_module_ver", "obs_module_load", "obs_module_post_load"})
+		EXPECT_NE(dlsym(handle, name), nullptr) << name;
+	for (const char *name : {"obs_current_module", "page_log", "obs_module_unload", "obs_module_set_locale"})
+		EXPECT_EQ(dlsym(handle, name), nullptr) << name;
+	dlclose(handle);
 }
 
 TEST_F(PageSourceTest, keepsEverySettingWithObsBrowsersKeysAndDefaults)
