@@ -477,6 +477,8 @@ TEST_F(PageSourceTest, aHundredPagesComeAndGoWithoutATrace)
 	EXPECT_TRUE(waitFor([] { return markedProcesses().empty(); }, 10000));
 	for (pid_t pid : markedProcesses())
 		ADD_FAILURE() << "left running: " << pid << " " << commandOf(pid);
+	// The test server closes the pages' last connections from its event loop.
+	waitFor([&] { return openDescriptors() == descriptors; }, 10000);
 	EXPECT_EQ(openDescriptors(), descriptors);
 }
 
