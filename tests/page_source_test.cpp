@@ -425,6 +425,8 @@ TEST_F(PageSourceTest, drawsThePageAndEachPageKeepsItsOwnSound)
 
 // Failing pages: each leaves the source transparent without holding up its destruction, and a killed helper
 // is replaced.
+// Failing pages: each leaves the source transparent without holding up its destruction; a helper that is
+// killed, or stops answering, is replaced by a new one.
 TEST_F(PageSourceTest, aFailingPageStaysTransparentAndNeverHoldsUpDestruction)
 {
 	HttpTestServer silent;
@@ -432,23 +434,39 @@ TEST_F(PageSourceTest, aFailingPageStaysTransparentAndNeverHoldsUpDestruction)
 	struct Row {
 		const char *behaviour;
 		QString url;
-		bool killHelper;
+		int signalToHelper; // 0: none
 	};
 	const Row rows[] = {
-		{"aRefusedConnection", QString("http://127.0.0.1:1/"), false},
-		{"aServerThatNeverAnswers", silent.url() + "/page", false},
-		{"aHelperKilledWithSigkillIsReplaced", server.url() + "/bars", true},
+		{"aRefusedConnection", QString("http://127.0.0.1:1/"), 0},
+		{"aServerThatNeverAnswers", silent.url() + "/page", 0},
+		{"aHelperKilledWithSigkillIsReplaced", server.url() + "/bars", SIGKILL},
+		{"aFrozenHelperIsReplaced", server.url() + "/bars", SIGSTOP},
+	};
+	auto helpers = [] {
+		std::set<pid_t> found;
+		for (pid_t pid : markedProcesses())
+			if (commandOf(pid) == "lorvalen-page-h")
+				found.insert(pid);
+		return found;
 	};
 	for (const Row &row : rows) {
 		SCOPED_TRACE(row.behaviour);
+		waitFor([&] { return helpers().empty(); }, 10000); // the pages of earlier tests and rows are gone
 		OBSSourceAutoRelease source = makePage(row.url);
-		if (row.killHelper) {
+		if (row.signalToHelper) {
 			ASSERT_TRUE(waitFor([&] { return showsBars(source); }, 60000));
-			for (pid_t pid : markedProcesses())
-				if (commandOf(pid) == "lorvalen-page-h")
-					kill(pid, SIGKILL);
-			EXPECT_TRUE(waitFor([&] { return !showsBars(source); }, 10000));
-			EXPECT_TRUE(waitFor([&] { return showsBars(source); }, 60000)) << "not replaced";
+			const std::set<pid_t> first = helpers();
+			ASSERT_EQ(first.size(), 1u);
+			kill(*first.begin(), row.signalToHelper);
+			EXPECT_TRUE(waitFor(
+				[&] {
+					const std::set<pid_t> now = helpers();
+					return now.size() == 1 && now != first;
+				},
+				60000))
+				<< "not replaced";
+			EXPECT_TRUE(waitFor([&] { return showsBars(source); }, 60000))
+				<< "the new helper shows no page";
 		} else {
 			waitFor([] { return false; }, 4000);
 			EXPECT_TRUE(transparent(source));
