@@ -452,6 +452,7 @@ TEST_F(PageSourceTest, aFailingPageStaysTransparentAndNeverHoldsUpDestruction)
 	for (const Row &row : rows) {
 		SCOPED_TRACE(row.behaviour);
 		waitFor([&] { return helpers().empty(); }, 10000); // the pages of earlier tests and rows are gone
+		LogCapture log;                                    // outlives the source, whose threads log
 		OBSSourceAutoRelease source = makePage(row.url);
 		if (row.signalToHelper) {
 			ASSERT_TRUE(waitFor([&] { return showsBars(source); }, 60000));
@@ -468,8 +469,16 @@ TEST_F(PageSourceTest, aFailingPageStaysTransparentAndNeverHoldsUpDestruction)
 			EXPECT_TRUE(waitFor([&] { return showsBars(source); }, 60000))
 				<< "the new helper shows no page";
 		} else {
-			waitFor([] { return false; }, 4000);
+			// Long enough for a few attempts of the refused page, each a new helper.
+			waitFor([] { return false; }, 6000);
 			EXPECT_TRUE(transparent(source));
+			std::string lines;
+			for (const LogLine &line : log.matching(kPrefix))
+				lines += line.text + "\n";
+			EXPECT_LE(log.matching(kPrefix).size(), 1u) << "a failing page is logged once:\n" << lines;
+			if (row.url.contains(":1/")) {
+				EXPECT_EQ(log.matching("did not load").size(), 1u) << lines;
+			}
 		}
 		const auto before = std::chrono::steady_clock::now();
 		source = nullptr;

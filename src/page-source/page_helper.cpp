@@ -10,6 +10,7 @@
 #include <gst/gst.h>
 #include <gst/video/video.h>
 
+#include <gio/gio.h>
 #include <glib-unix.h>
 #include <glib/gstdio.h>
 
@@ -114,12 +115,39 @@ void applyCss(Helper &helper)
 	g_free(quoted);
 }
 
+void onConnected(GObject *client, GAsyncResult *result, gpointer)
+{
+	GError *error = nullptr;
+	GSocketConnection *connection = g_socket_client_connect_to_uri_finish(G_SOCKET_CLIENT(client), result, &error);
+	if (connection) {
+		g_io_stream_close(G_IO_STREAM(connection), nullptr, nullptr);
+		g_object_unref(connection);
+	} else {
+		// Past its first page WebKit reports no failed load: an unreachable server would go unnoticed.
+		const std::string text = std::string("cannot connect: ") + (error ? error->message : "unknown error");
+		sendPacket(page::Packet::Failed, text.data(), text.size());
+	}
+	g_clear_error(&error);
+}
+
+void checkReachable(const std::string &url)
+{
+	const bool secure = g_str_has_prefix(url.c_str(), "https:");
+	if (!secure && !g_str_has_prefix(url.c_str(), "http:"))
+		return;
+	GSocketClient *client = g_socket_client_new();
+	g_socket_client_set_timeout(client, 10);
+	g_socket_client_connect_to_uri_async(client, url.c_str(), secure ? 443 : 80, nullptr, onConnected, nullptr);
+	g_object_unref(client);
+}
+
 void navigate(Helper &helper)
 {
 	if (!helper.firstFrame.load())
 		return; // wpesrc waits for a page's first frame without a limit: start on about:blank, go on after it
 	helper.onPage = true;
 	g_object_set(helper.source, "location", helper.url.c_str(), nullptr);
+	checkReachable(helper.url);
 }
 
 gboolean onFirstFrame(gpointer data)

@@ -223,13 +223,17 @@ void PageSource::run()
 		}
 		if (!stopHelper(helper))
 			page_log(LOG_WARNING, "a page helper did not end within its limit");
+		// A helper that ran well for a while starts the back-off, and the failure log, over: a page that keeps
+		// failing is logged once.
+		const bool ranWell = nowMs() - startedAt > 30000;
 		if (ending == Ending::Failed) {
-			// A helper that ran well for a while starts the back-off over.
-			failures = nowMs() - startedAt > 30000 ? 1 : failures + 1;
+			failures = ranWell ? 1 : failures + 1;
 			rest(restartDelayMs(failures));
 		} else {
 			failures = 0;
 		}
+		if (ending == Ending::Asked || ranWell)
+			failureLogged_ = false;
 	}
 }
 
@@ -237,7 +241,6 @@ PageSource::Ending PageSource::runHelperOnce(const HelperProcess &helper, const 
 {
 	int64_t lastPacket = startedAt;
 	bool failed = false;
-	bool firstFrameSeen = false;
 	for (;;) {
 		pollfd waits[2] = {{helper.socket, POLLIN, 0}, {wake_, POLLIN, 0}};
 		poll(waits, 2, 100);
@@ -281,10 +284,6 @@ PageSource::Ending PageSource::runHelperOnce(const HelperProcess &helper, const 
 			return Ending::Failed;
 		}
 		const bool hasFrame = helper.area->published.load(std::memory_order_acquire) > 0;
-		if (hasFrame && !firstFrameSeen) {
-			firstFrameSeen = true;
-			failureLogged_ = false;
-		}
 		const int64_t now = nowMs();
 		const Verdict verdict = judge({now - startedAt, now - lastPacket, hasFrame});
 		if (verdict != Verdict::Healthy) {
