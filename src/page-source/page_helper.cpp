@@ -174,6 +174,18 @@ GstFlowReturn onVideoSample(GstAppSink *sink, gpointer data)
 		const auto *in = static_cast<const uint8_t *>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
 		const size_t inStride = size_t(GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0));
 		const size_t row = size_t(helper.width) * 4;
+		// wpesrc hands over a new buffer at every tick, changed or not. A frame like the last one published
+		// is not published again, which spares OBS uploading it.
+		bool same = published > 0;
+		const auto *last = reinterpret_cast<const uint8_t *>(area) +
+				   page::slotOffset(helper.width, helper.height, int((published - 1) % 2));
+		for (uint32_t y = 0; same && y < helper.height; ++y)
+			same = memcmp(last + y * row, in + y * inStride, row) == 0;
+		if (same) {
+			gst_video_frame_unmap(&frame);
+			gst_sample_unref(sample);
+			return GST_FLOW_OK;
+		}
 		area->slotSequence[slot].fetch_add(1, std::memory_order_acq_rel);
 		if (inStride == row) {
 			memcpy(out, in, row * helper.height);
