@@ -27,6 +27,20 @@ function(lorvalen_install_plugin target)
 	install(DIRECTORY "${PROJECT_SOURCE_DIR}/data/" DESTINATION "${data_dir}" COMPONENT plugin)
 endfunction()
 
+# The page source module and its helper. user: both in <prefix>/lorvalen-page-source/bin/64bit/;
+# system: the module beside the other OBS plug-ins, the helper in <libdir>/lorvalen-page-source/.
+function(lorvalen_install_page_source)
+	if(LORVALEN_INSTALL_LAYOUT STREQUAL "user")
+		set(module_dir "lorvalen-page-source/bin/64bit")
+		set(helper_dir "${module_dir}")
+	else()
+		set(module_dir "${CMAKE_INSTALL_LIBDIR}/obs-plugins")
+		set(helper_dir "${CMAKE_INSTALL_LIBDIR}/lorvalen-page-source")
+	endif()
+	install(TARGETS lorvalen-page-source LIBRARY DESTINATION "${module_dir}" COMPONENT plugin)
+	install(TARGETS lorvalen-page-helper RUNTIME DESTINATION "${helper_dir}" COMPONENT plugin)
+endfunction()
+
 # A Debian package of the system layout; its name carries the Qt major, since each build fits only the OBS
 # built with that Qt.
 function(lorvalen_package)
@@ -42,6 +56,10 @@ function(lorvalen_package)
 	set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 	set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 	set(CPACK_DEBIAN_PACKAGE_DEPENDS "obs-studio (>= 29)")
+	if(LORVALEN_BUILD_PAGE_SOURCE)
+		# The helper's libraries come from shlibdeps; the wpe plug-in and BGRA conversion are loaded at run time.
+		string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", gstreamer1.0-wpe, gstreamer1.0-plugins-base")
+	endif()
 	math(EXPR other_major "11 - ${LORVALEN_QT_MAJOR}")
 	set(CPACK_DEBIAN_PACKAGE_CONFLICTS "lorvalen-pgm-qt${other_major}")
 	set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")

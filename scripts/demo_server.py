@@ -2,7 +2,7 @@
 """Demo studio server for trying the plug-in without a real studio.
 
 GET /api/studios            -> JSON array of {"id", "name"}
-GET /out/<id>?src=pgm|vpgm  -> self-contained HTML page with an animated test pattern
+GET /out/<id>?src=pgm|vpgm  -> self-contained HTML page: colour bars, the studio's name and orientation, a 1 kHz tone
 
 Standard library only; run with Debian's /usr/bin/python3.
 """
@@ -33,64 +33,45 @@ PAGE = """<!DOCTYPE html>
 <meta charset="utf-8">
 <title>{title}</title>
 <style>
-html,body{{margin:0;height:100%;background:transparent;overflow:hidden}}
-canvas{{display:block;width:100vw;height:100vh}}
+html,body{{margin:0;height:100%;background:transparent;overflow:hidden;font-family:sans-serif;color:#fff}}
+/* The largest box of the signal's aspect that fits, centred; the rest stays transparent. */
+#box{{position:absolute;left:50%;top:50%;transform:translate(-50%,-50%);
+  width:min(100vw,calc(100vh*{ax}/{ay}));height:min(100vh,calc(100vw*{ay}/{ax}));
+  display:flex;flex-direction:column}}
+#bars{{display:flex;height:70%}}
+#bars div{{flex:1}}
+#band{{height:30%;background:rgba(0,0,0,0.6);display:flex;flex-direction:column;justify-content:center;
+  align-items:center;text-align:center;white-space:nowrap;overflow:hidden}}
+#name{{font-weight:bold;font-size:min(calc(min(100vh,calc(100vw*{ay}/{ax}))*0.07),calc(min(100vw,calc(100vh*{ax}/{ay}))*0.06))}}
+#info{{font-size:min(calc(min(100vh,calc(100vw*{ay}/{ax}))*0.045),calc(min(100vw,calc(100vh*{ax}/{ay}))*0.04))}}
 </style>
 </head>
 <body>
-<canvas id="c" data-name="{name}" data-orientation="{orientation}" data-ax="{ax}" data-ay="{ay}"></canvas>
+<!-- Colour bars standing still, so that a test knows where each colour is; painted once, so that the page
+     costs the renderer little. The clock changes once a second. -->
+<div id="box">
+<div id="bars"><div style="background:#c0c0c0"></div><div style="background:#c0c000"></div>
+<div style="background:#00c0c0"></div><div style="background:#00c000"></div><div style="background:#c000c0"></div>
+<div style="background:#c00000"></div><div style="background:#0000c0"></div></div>
+<div id="band"><div id="name">{name}</div><div id="info">{orientation} <span id="clock"></span></div></div>
+</div>
 <script>
 (function () {{
-  var c = document.getElementById("c");
-  var g = c.getContext("2d");
-  var name = c.dataset.name, orientation = c.dataset.orientation;
-  var ax = +c.dataset.ax, ay = +c.dataset.ay;
-  var bars = ["#c0c0c0", "#c0c000", "#00c0c0", "#00c000", "#c000c0", "#c00000", "#0000c0"];
-  // Shrinks the font until the text fits the width: names can be long and the vertical box is narrow.
-  function fitText(weight, text, size, x, y, maxWidth) {{
-    size = Math.max(1, Math.round(size));
-    g.font = weight + size + "px sans-serif";
-    var w = g.measureText(text).width;
-    if (w > maxWidth) {{
-      g.font = weight + Math.max(1, Math.floor(size * maxWidth / w)) + "px sans-serif";
-    }}
-    g.fillText(text, x, y);
-  }}
-  function frame(t) {{
-    var w = c.width = window.innerWidth, h = c.height = window.innerHeight;
-    g.clearRect(0, 0, w, h);
-    // Largest box of the signal's aspect that fits, centred; the rest stays transparent.
-    var s = Math.min(w / ax, h / ay), bw = ax * s, bh = ay * s;
-    var x0 = (w - bw) / 2, y0 = (h - bh) / 2;
-    var shift = (t / 20) % bw, bar = bw / bars.length;
-    g.save();
-    g.beginPath();
-    g.rect(x0, y0, bw, bh);
-    g.clip();
-    for (var i = 0; i < bars.length; i++) {{
-      g.fillStyle = bars[i];
-      var x = (i * bar + shift) % bw;
-      g.fillRect(x0 + x, y0, bar + 1, bh * 0.7);
-      g.fillRect(x0 + x - bw, y0, bar + 1, bh * 0.7);
-    }}
-    g.fillStyle = "rgba(0,0,0,0.6)";
-    g.fillRect(x0, y0 + bh * 0.7, bw, bh * 0.3);
-    var r = Math.min(bw, bh) * 0.08;
-    var bx = x0 + r + (bw - 2 * r) * (0.5 + 0.5 * Math.sin(t / 700));
-    g.beginPath();
-    g.arc(bx, y0 + bh * 0.35, r, 0, 2 * Math.PI);
-    g.fillStyle = "#ffffff";
-    g.fill();
-    g.fillStyle = "#ffffff";
-    g.textAlign = "center";
-    g.textBaseline = "middle";
-    fitText("bold ", name, bh * 0.07, x0 + bw / 2, y0 + bh * 0.8, bw * 0.9);
-    fitText("", orientation + "  " + new Date().toLocaleTimeString(), bh * 0.045, x0 + bw / 2, y0 + bh * 0.91,
-            bw * 0.9);
-    g.restore();
-    window.requestAnimationFrame(frame);
-  }}
-  window.requestAnimationFrame(frame);
+  var clock = document.getElementById("clock");
+  function tick() {{ clock.textContent = new Date().toLocaleTimeString(); }}
+  tick();
+  setInterval(tick, 1000);
+  // A 1 kHz tone at a quarter of full scale (-12 dBFS), started without a user gesture where the browser
+  // allows it (OBS's browser sources do).
+  try {{
+    var audio = new (window.AudioContext || window.webkitAudioContext)();
+    var tone = audio.createOscillator(), level = audio.createGain();
+    tone.frequency.value = 1000;
+    level.gain.value = 0.25;
+    tone.connect(level);
+    level.connect(audio.destination);
+    tone.start();
+  }} catch (e) {{}}
 }})();
 </script>
 </body>

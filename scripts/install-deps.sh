@@ -7,6 +7,7 @@ build_packages=(
 	cmake g++ make pkg-config
 	libobs-dev obs-studio
 	qt6-base-dev qtbase5-dev
+	libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base gstreamer1.0-wpe
 )
 test_packages=(
 	xvfb xauth libgtest-dev libgmock-dev googletest libbenchmark-dev

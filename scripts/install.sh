@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The main job: builds the plug-in for the OBS installed here (its Qt major read from the obs binary),
-# installs it for the current user, starts the demo studio server and starts OBS.
+# installs it and the page source module (browser_source for an OBS without a browser plug-in) for the
+# current user, starts the demo studio server and starts OBS.
 # Usage: scripts/install.sh [--no-start]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,7 +25,7 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLORVALEN_QT_MAJ
 	-DCMAKE_INSTALL_PREFIX="$HOME/.config/obs-studio/plugins"
 cmake --build "$build" -j"$(nproc)"
 cmake --install "$build" --component plugin
-echo "install: installed into $HOME/.config/obs-studio/plugins/lorvalen-pgm"
+echo "install: installed into $HOME/.config/obs-studio/plugins/lorvalen-pgm and .../lorvalen-page-source"
 
 if [[ "${1:-}" == "--no-start" ]]; then
 	exit 0

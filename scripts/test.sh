@@ -122,8 +122,12 @@ if wanted install; then
 		for expected in \
 			"$stage_root/user/lorvalen-pgm/bin/64bit/lorvalen-pgm.so" \
 			"$stage_root/user/lorvalen-pgm/data/locale/en-US.ini" \
+			"$stage_root/user/lorvalen-page-source/bin/64bit/lorvalen-page-source.so" \
+			"$stage_root/user/lorvalen-page-source/bin/64bit/lorvalen-page-helper" \
 			"$stage_root/system/usr/lib/x86_64-linux-gnu/obs-plugins/lorvalen-pgm.so" \
-			"$stage_root/system/usr/share/obs/obs-plugins/lorvalen-pgm/locale/en-US.ini"; do
+			"$stage_root/system/usr/share/obs/obs-plugins/lorvalen-pgm/locale/en-US.ini" \
+			"$stage_root/system/usr/lib/x86_64-linux-gnu/obs-plugins/lorvalen-page-source.so" \
+			"$stage_root/system/usr/lib/x86_64-linux-gnu/lorvalen-page-source/lorvalen-page-helper"; do
 			if [[ ! -s "$expected" ]]; then
 				echo "missing after install: ${expected#"$stage_root"/}"
 				ok=0
@@ -131,6 +135,13 @@ if wanted install; then
 		done
 		if [[ -z "$deb" ]] || ! grep -q './usr/lib/x86_64-linux-gnu/obs-plugins/lorvalen-pgm.so' <(dpkg-deb -c "$deb"); then
 			echo "the Debian package is missing or does not hold the module"
+			ok=0
+		elif ! grep -q './usr/lib/x86_64-linux-gnu/lorvalen-page-source/lorvalen-page-helper' <(dpkg-deb -c "$deb") ||
+			! grep -q './usr/lib/x86_64-linux-gnu/obs-plugins/lorvalen-page-source.so' <(dpkg-deb -c "$deb"); then
+			echo "the Debian package does not hold the page source module and its helper"
+			ok=0
+		elif ! dpkg-deb -f "$deb" Depends | grep -q 'gstreamer1.0-wpe'; then
+			echo "the Debian package does not depend on gstreamer1.0-wpe: $(dpkg-deb -f "$deb" Depends)"
 			ok=0
 		else
 			echo "package: $(basename "$deb")"
@@ -214,6 +225,17 @@ if wanted bench; then
 		else
 			echo "the benchmark did not finish (log: $dir.log)"
 			tail -n 20 "$dir.log"
+		fi
+		# The page renderer's benchmark, when it is built: real pages, beside a bare wpesrc pipeline.
+		if cmake --build "$dir" -j"$jobs" --target lorvalen-page-bench >>"$dir.build.log" 2>&1; then
+			if timeout 400 xvfb-run -a -s "-screen 0 1920x1080x24" "$dir/lorvalen-page-bench" \
+				"$dir/page-bench-results.md" >"$dir.page.log" 2>&1; then
+				echo
+				cat "$dir/page-bench-results.md"
+			else
+				echo "the page benchmark did not finish (log: $dir.page.log)"
+				tail -n 20 "$dir.page.log"
+			fi
 		fi
 	else
 		echo "the benchmark did not build:"

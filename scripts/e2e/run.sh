@@ -233,13 +233,23 @@ grep -Eq '^LORVALEN_INSTALL_LAYOUT(:[A-Z]+)?=user$' "$BUILD/CMakeCache.txt" ||
 	abort "build folder installs in the per-user layout" "configure it with -DLORVALEN_INSTALL_LAYOUT=user"
 timeout 300 cmake --install "$BUILD" --prefix "$PLUGINS" >"$ART/install.log" 2>&1 ||
 	info "cmake --install reported an error (see install.log)"
-timeout 120 cmake --install "$BUILD" --component e2e --prefix "$PLUGINS" >>"$ART/install.log" 2>&1 ||
-	info "installing the e2e component reported an error (see install.log)"
+# A build with the page source module plays the pages for real; one without it gets the stand-in, which
+# provides browser_source without drawing anything.
+RENDERER=0
+if [ -f "$PLUGINS/lorvalen-page-source/bin/64bit/lorvalen-page-source.so" ]; then
+	RENDERER=1
+	check "page helper installed beside the page source module" \
+		test -x "$PLUGINS/lorvalen-page-source/bin/64bit/lorvalen-page-helper"
+	info "browser_source comes from the page source module (GStreamer wpesrc)"
+else
+	timeout 120 cmake --install "$BUILD" --component e2e --prefix "$PLUGINS" >>"$ART/install.log" 2>&1 ||
+		info "installing the e2e component reported an error (see install.log)"
+fi
 check "plug-in installed at plugins/lorvalen-pgm/bin/64bit/lorvalen-pgm.so" \
 	test -f "$PLUGINS/lorvalen-pgm/bin/64bit/lorvalen-pgm.so"
 check "plug-in locale installed at plugins/lorvalen-pgm/data/locale/en-US.ini" \
 	test -f "$PLUGINS/lorvalen-pgm/data/locale/en-US.ini"
-if [ ! -f "$PLUGINS/browser-stand-in/bin/64bit/browser-stand-in.so" ]; then
+if [ "$RENDERER" -eq 0 ] && [ ! -f "$PLUGINS/browser-stand-in/bin/64bit/browser-stand-in.so" ]; then
 	# A build without the tests has no stand-in: build it on its own next to the plug-in's build.
 	info "no browser-stand-in in the build; building it in $BUILD/e2e-stand-in"
 	{
@@ -248,7 +258,7 @@ if [ ! -f "$PLUGINS/browser-stand-in/bin/64bit/browser-stand-in.so" ]; then
 			timeout 120 cmake --install "$BUILD/e2e-stand-in" --component e2e --prefix "$PLUGINS"
 	} >>"$ART/install.log" 2>&1
 fi
-test -f "$PLUGINS/browser-stand-in/bin/64bit/browser-stand-in.so" ||
+[ "$RENDERER" -eq 1 ] || test -f "$PLUGINS/browser-stand-in/bin/64bit/browser-stand-in.so" ||
 	abort "browser stand-in installed" "see $ART/install.log"
 [ -f "$PLUGINS/lorvalen-pgm/bin/64bit/lorvalen-pgm.so" ] || finish
 
@@ -408,8 +418,24 @@ start_obs() { # start_obs LABEL: a D-Bus session and OBS; waits until OBS is rea
 	info "log $(basename "$OBS_LOG")"
 }
 
+# Page helpers and WebKit processes of this test (their environment points at our runtime folder).
+no_page_processes() {
+	local p left=""
+	for p in $(pgrep -f 'lorvalen-page-helper|WPEWebProcess|WPENetworkProcess' 2>/dev/null); do
+		if tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "XDG_RUNTIME_DIR=$XDG_RUNTIME_DIR"; then
+			left="$left $p:$(cat "/proc/$p/comm" 2>/dev/null)"
+		fi
+	done
+	[ -z "$left" ] || { info "still running:$left"; return 1; }
+}
+
+page_processes_running() { ! no_page_processes >/dev/null; }
+
+STOP_SECONDS=""
 stop_obs() { # stop_obs LABEL [uncounted]: SIGINT, bounded wait, exit status 0; ends the D-Bus session too
 	say "stop OBS with SIGINT ($1)"
+	local stop_start
+	stop_start=$(date +%s.%N)
 	kill -INT "$OBS_PID" 2>/dev/null
 	local rc=""
 	if timeout 60 tail --pid="$OBS_PID" -f /dev/null; then
@@ -421,6 +447,7 @@ stop_obs() { # stop_obs LABEL [uncounted]: SIGINT, bounded wait, exit status 0; 
 		wait "$OBS_PID" 2>/dev/null
 	fi
 	OBS_PID=""
+	STOP_SECONDS=$(awk -v a="$stop_start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
 	if [ "${2:-}" = uncounted ]; then
 		# Debian's OBS 29 under Xvfb, with no window manager, sometimes dies of SIGSEGV (in QWidget::event,
 		# during the shutdown's event processing) when told to quit about a second after its first start on
@@ -466,17 +493,26 @@ drive() { # drive SUBCOMMAND args...: the Python driver, time-boxed
 start_obs "first run"
 check "plug-in load line in the OBS log" \
 	obs_log_has "[lorvalen-pgm] Lorvalen PGM Source loaded (version 1.0.0)"
-check "browser stand-in registered browser_source" obs_log_has "[browser-stand-in] registered browser_source"
+if [ "$RENDERER" -eq 1 ]; then
+	check "page source module registered browser_source" \
+		obs_log_has "[lorvalen-page-source] browser_source registered: "
+else
+	check "browser stand-in registered browser_source" obs_log_has "[browser-stand-in] registered browser_source"
+fi
 timeout 30 import -window root "$ART/0-obs-started.png" 2>/dev/null
 
 say "apply sources through the dialog"
 drive session --ws-port "$WS_PORT" --canvas "$CANVAS_W" "$CANVAS_H" \
 	--server-main "$SERVER_MAIN" --studios-main "$STUDIOS_MAIN" \
 	--server-alt "$SERVER_ALT" --studios-alt "$STUDIOS_ALT" \
-	--artifacts "$ART" --expected "$T/expected.json"
+	--artifacts "$ART" --expected "$T/expected.json" $([ "$RENDERER" -eq 1 ] && echo --renderer)
 timeout 30 import -window root "$ART/5-final.png" 2>/dev/null
 
 stop_obs "first run"
+if [ "$RENDERER" -eq 1 ]; then
+	info "OBS took ${STOP_SECONDS}s to exit while the pages played"
+	check "no page helper or WebKit process left after OBS exits" wait_until 10 no_page_processes
+fi
 check "plug-in unload line in the OBS log" obs_log_has "[lorvalen-pgm] Lorvalen PGM Source unloaded"
 cp "$COLLECTION" "$ART/saved-collection.json" 2>/dev/null
 say "check the saved scene collection"
@@ -485,6 +521,7 @@ drive saved --collection "$COLLECTION" --expected "$T/expected.json"
 start_obs "restart"
 say "check OBS loaded the sources back"
 drive restored --ws-port "$WS_PORT" --expected "$T/expected.json"
+[ "$RENDERER" -eq 1 ] && check "the restarted OBS plays the saved pages: helpers running" wait_until 30 page_processes_running
 stop_obs "restart" uncounted
 
 info "artifacts in $ART"

@@ -17,6 +17,7 @@ LogCapture::~LogCapture()
 std::vector<LogLine> LogCapture::matching(const std::string &fragment) const
 {
 	std::vector<LogLine> found;
+	std::lock_guard<std::mutex> hold(lock_);
 	for (const LogLine &line : lines_)
 		if (line.text.find(fragment) != std::string::npos)
 			found.push_back(line);
@@ -33,5 +34,7 @@ void LogCapture::handler(int level, const char *format, va_list args, void *para
 	std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
 	if (length > 0)
 		vsnprintf(text.data(), text.size() + 1, format, args);
-	static_cast<LogCapture *>(param)->lines_.push_back({level, text});
+	auto *capture = static_cast<LogCapture *>(param);
+	std::lock_guard<std::mutex> hold(capture->lock_);
+	capture->lines_.push_back({level, text});
 }

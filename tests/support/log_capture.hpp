@@ -1,9 +1,11 @@
 #pragma once
 
 // Captures libobs log lines (expanded, with their level) while it lives, and restores libobs's own handler.
+// Lines may come from any thread; read them with matching() while other threads may still log.
 
 #include <util/base.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,7 @@ public:
 private:
 	static void handler(int level, const char *format, va_list args, void *param);
 
+	mutable std::mutex lock_;
 	std::vector<LogLine> lines_;
 	log_handler_t previous_ = nullptr;
 	void *previousParam_ = nullptr;

@@ -1,0 +1,333 @@
+// The page source in OBS's terms: a browser_source of the page source module shown on a libobs canvas, at
+// 1280 x 720 and 1920 x 1080, 30 fps. Frames delivered per second against the rate asked for, creation to first
+// frame, CPU of this process plus its page helper and WebKit processes, their memory; beside each CPU figure the
+// floor, a bare `gst-launch-1.0 wpesrc ! fakesink` at the same caps measured in the same run.
+//
+//   lorvalen-page-bench [RESULTS.md]
+#include "support/http_server.hpp"
+#include "support/obs_session.hpp"
+
+#include <obs-module.h>
+#include <obs.hpp>
+
+#include <QCoreApplication>
+#include <QProcess>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <dirent.h>
+#include <unistd.h>
+
+namespace {
+
+const char *const kMarker = "LORVALEN_PAGE_BENCH_RUN";
+constexpr int kWarmUpMs = 4000;
+constexpr int kWindowMs = 10000;
+
+// A page whose colour changes at every animation frame, over bars like the demo page's.
+const char *const kPage =
+	"<!DOCTYPE html><html><body style='margin:0;overflow:hidden'><canvas id=c></canvas><script>"
+	"var c=document.getElementById('c'),g=c.getContext('2d'),n=0;"
+	"var bars=['#c0c0c0','#c0c000','#00c0c0','#00c000','#c000c0','#c00000','#0000c0'];"
+	"function f(){c.width=innerWidth;c.height=innerHeight;var w=c.width/7;"
+	"for(var i=0;i<7;i++){g.fillStyle=bars[i];g.fillRect(i*w,0,w+1,c.height*0.7);}"
+	"n=(n+1)%250;g.fillStyle='rgb('+n+',0,0)';g.fillRect(0,0,16,16);"
+	"g.fillStyle='#fff';g.font='48px sans-serif';g.fillText(new Date().toISOString(),40,c.height*0.85);"
+	"requestAnimationFrame(f);}requestAnimationFrame(f);</script></body></html>";
+
+double nowSeconds()
+{
+	return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+std::string readFile(const std::string &path)
+{
+	std::ifstream in(path);
+	std::stringstream text;
+	text << in.rdbuf();
+	return text.str();
+}
+
+// Processes carrying the marker with this value, besides this one.
+std::vector<pid_t> marked(const std::string &value)
+{
+	std::vector<pid_t> found;
+	const std::string entry = std::string(kMarker) + "=" + value;
+	DIR *proc = opendir("/proc");
+	while (dirent *e = proc ? readdir(proc) : nullptr) {
+		const pid_t pid = pid_t(strtol(e->d_name, nullptr, 10));
+		if (pid <= 0 || pid == getpid())
+			continue;
+		const std::string environ = readFile("/proc/" + std::to_string(pid) + "/environ");
+		std::string::size_type at = 0;
+		while (at < environ.size()) {
+			const std::string::size_type end = environ.find('\0', at);
+			if (environ.compare(at, end - at, entry) == 0) {
+				found.push_back(pid);
+				break;
+			}
+			at = end == std::string::npos ? environ.size() : end + 1;
+		}
+	}
+	if (proc)
+		closedir(proc);
+	return found;
+}
+
+// CPU seconds (user + system) of a process so far; 0 when it is gone.
+double cpuSeconds(pid_t pid)
+{
+	const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+	const size_t close = stat.rfind(')');
+	if (close == std::string::npos)
+		return 0.0;
+	std::istringstream fields(stat.substr(close + 2));
+	std::string field;
+	unsigned long long utime = 0, stime = 0;
+	for (int i = 3; fields >> field; ++i) {
+		if (i == 14)
+			utime = std::stoull(field);
+		else if (i == 15) {
+			stime = std::stoull(field);
+			break;
+		}
+	}
+	return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+double rssMiB(pid_t pid)
+{
+	std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+	std::string line;
+	while (std::getline(status, line))
+		if (line.rfind("VmRSS:", 0) == 0)
+			return std::stod(line.substr(6)) / 1024.0;
+	return 0.0;
+}
+
+struct Usage {
+	double cpuPercent = 0.0;    // of one core, over the window, all the processes measured
+	double ownCpuPercent = 0.0; // the part of the first process (this one, when measured)
+	double rssMiB = 0.0;        // at the window's end
+};
+
+// CPU and memory of `pids` over kWindowMs while `during` runs every few milliseconds.
+Usage measure(const std::vector<pid_t> &pids, const std::function<void()> &during)
+{
+	std::vector<double> before;
+	for (pid_t pid : pids)
+		before.push_back(cpuSeconds(pid));
+	const double start = nowSeconds();
+	while (nowSeconds() - start < kWindowMs / 1000.0)
+		during();
+	const double seconds = nowSeconds() - start;
+	Usage usage;
+	for (size_t i = 0; i < pids.size(); ++i) {
+		const double used = 100.0 * (cpuSeconds(pids[i]) - before[i]) / seconds;
+		usage.cpuPercent += used;
+		if (i == 0)
+			usage.ownCpuPercent = used;
+		usage.rssMiB += rssMiB(pids[i]);
+	}
+	return usage;
+}
+
+// The colour of the page's corner as OBS draws the source, through a 16 x 16 target.
+uint32_t cornerColour(obs_source_t *source, uint32_t width, uint32_t height)
+{
+	uint32_t colour = 0;
+	obs_enter_graphics();
+	gs_texrender_t *target = gs_texrender_create(GS_RGBA, GS_ZS_NONE);
+	gs_stagesurf_t *stage = gs_stagesurface_create(1, 1, GS_RGBA);
+	if (gs_texrender_begin(target, 1, 1)) {
+		vec4 clear;
+		vec4_zero(&clear);
+		gs_clear(GS_CLEAR_COLOR, &clear, 0.0f, 0);
+		// Only the page's 16 x 16 corner square lands on the 1 x 1 target.
+		gs_ortho(0.0f, 8.0f, 0.0f, 8.0f, -100.0f, 100.0f);
+		obs_source_video_render(source);
+		gs_texrender_end(target);
+		gs_stage_texture(stage, gs_texrender_get_texture(target));
+		uint8_t *data = nullptr;
+		uint32_t lineSize = 0;
+		if (gs_stagesurface_map(stage, &data, &lineSize)) {
+			memcpy(&colour, data, 4);
+			gs_stagesurface_unmap(stage);
+		}
+	}
+	gs_stagesurface_destroy(stage);
+	gs_texrender_destroy(target);
+	obs_leave_graphics();
+	(void)width;
+	(void)height;
+	return colour;
+}
+
+void pump(int ms)
+{
+	HttpTestServer::waitUntil([] { return false; }, ms);
+}
+
+struct Result {
+	uint32_t width = 0;
+	uint32_t height = 0;
+	double firstFrameMs = -1.0;
+	double framesPerSecond = 0.0;
+	Usage source;
+	Usage floor;
+	double idleCpuPercent = 0.0;
+	int processes = 0;
+};
+
+Result run(HttpTestServer &server, obs_scene_t *scene, uint32_t width, uint32_t height)
+{
+	Result result;
+	result.width = width;
+	result.height = height;
+	const std::string url = (server.url() + "/page").toStdString();
+
+	// libobs alone, drawing an empty canvas: what the process costs without the page.
+	result.idleCpuPercent = measure({getpid()}, [] { pump(5); }).cpuPercent;
+
+	setenv(kMarker, "source", 1);
+	OBSDataAutoRelease settings = obs_data_create();
+	obs_data_set_string(settings, "url", url.c_str());
+	obs_data_set_int(settings, "width", width);
+	obs_data_set_int(settings, "height", height);
+	obs_data_set_bool(settings, "fps_custom", true);
+	obs_data_set_int(settings, "fps", 30);
+	const double created = nowSeconds();
+	OBSSourceAutoRelease source = obs_source_create("browser_source", "bench page", settings, nullptr);
+	obs_sceneitem_t *item = obs_scene_add(scene, source);
+	uint32_t colour = cornerColour(source, width, height);
+	while ((colour >> 24) == 0 && nowSeconds() - created < 60) {
+		pump(2);
+		colour = cornerColour(source, width, height);
+	}
+	if ((colour >> 24) != 0)
+		result.firstFrameMs = (nowSeconds() - created) * 1000.0;
+	pump(kWarmUpMs);
+
+	std::vector<pid_t> pids = marked("source");
+	result.processes = int(pids.size());
+	pids.insert(pids.begin(), getpid());
+	long changes = 0;
+	result.source = measure(pids, [&] {
+		const uint32_t now = cornerColour(source, width, height);
+		if (now != colour) {
+			++changes;
+			colour = now;
+		}
+		pump(8);
+	});
+	result.framesPerSecond = changes / (kWindowMs / 1000.0);
+	obs_sceneitem_remove(item);
+	source = nullptr;
+	obs_wait_for_destroy_queue();
+	pump(1000);
+
+	setenv(kMarker, "floor", 1);
+	QProcess floor;
+	const QString caps =
+		QString("video/x-raw,format=BGRA,width=%1,height=%2,framerate=30/1").arg(width).arg(height);
+	floor.start("gst-launch-1.0", {"-q", "wpesrc", QString("location=") + url.c_str(), "draw-background=false", "!",
+				       caps, "!", "queue", "!", "fakesink", "sync=true"});
+	floor.waitForStarted();
+	pump(kWarmUpMs + 2000);
+	std::vector<pid_t> floorPids = marked("floor");
+	result.floor = measure(floorPids, [] { pump(20); });
+	floor.kill();
+	floor.waitForFinished(5000);
+	for (pid_t pid : marked("floor"))
+		kill(pid, SIGKILL);
+	unsetenv(kMarker);
+	pump(1000);
+	return result;
+}
+
+std::string cpuModel()
+{
+	std::istringstream info(readFile("/proc/cpuinfo"));
+	std::string line;
+	while (std::getline(info, line))
+		if (line.rfind("model name", 0) == 0)
+			return line.substr(line.find(':') + 2);
+	return "unknown CPU";
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	QCoreApplication app(argc, argv);
+	const std::string resultsPath = argc > 1 ? argv[1] : LORVALEN_PAGE_BENCH_RESULTS;
+	const std::string loadBefore = readFile("/proc/loadavg");
+	obs_session::start();
+	obs_module_t *module = nullptr;
+	if (!obs_session::resetVideo(1920, 1080) ||
+	    obs_open_module(&module, LORVALEN_PAGE_SOURCE_PATH, nullptr) != MODULE_SUCCESS ||
+	    !obs_init_module(module)) {
+		fprintf(stderr, "libobs or the page source module did not start\n");
+		return 1;
+	}
+	obs_post_load_modules();
+	if (!obs_source_get_display_name("browser_source")) {
+		fprintf(stderr, "the page source did not register browser_source\n");
+		return 1;
+	}
+	HttpTestServer server;
+	HttpAnswer page;
+	page.headers = {{"Content-Type", "text/html"}};
+	page.body = kPage;
+	server.serve("/page", page);
+	OBSSceneAutoRelease scene = obs_scene_create("bench");
+	obs_set_output_source(0, obs_scene_get_source(scene));
+
+	std::vector<Result> results;
+	for (auto size : {std::pair<uint32_t, uint32_t>{1280, 720}, {1920, 1080}}) {
+		fprintf(stderr, "%ux%u...\n", size.first, size.second);
+		results.push_back(run(server, scene, size.first, size.second));
+	}
+	obs_set_output_source(0, nullptr);
+
+	std::ostringstream table;
+	char line[1024];
+	table << "### Page source benchmark\n\n`lorvalen-page-bench`: " << cpuModel() << ", "
+	      << std::thread::hardware_concurrency() << " cores, load average before " << loadBefore.substr(0, 14)
+	      << "; libobs " << obs_get_version_string() << " on a 1920x1080 canvas at 30 fps, the source shown in it; "
+	      << "window " << kWindowMs / 1000 << " s after " << kWarmUpMs / 1000 << " s of warm-up. CPU in % of one "
+	      << "core: this process (libobs) plus the page helper and WebKit's processes; floor: `gst-launch-1.0 "
+	      << "wpesrc ! video/x-raw,format=BGRA,... ! queue ! fakesink sync=true` with its WebKit processes, same "
+	      << "page and caps.\n\n";
+	table << "| Size @ 30 fps | Creation → first frame ms | Frames/s delivered | Rate ratio | Target | CPU % (libobs "
+		 "process + helper + WebKit) | of which helper + WebKit | Floor CPU % | CPU ratio | Target | "
+		 "Helper + WebKit / floor | libobs alone CPU % | RSS MiB | Floor RSS MiB | Helper processes |\n";
+	table << "|---|---:|---:|---:|---|---:|---:|---:|---:|---|---:|---:|---:|---:|---:|\n";
+	for (const Result &r : results) {
+		const double rate = r.framesPerSecond / 30.0;
+		const double floorCpu = r.floor.cpuPercent > 0 ? r.floor.cpuPercent : 1e-9;
+		const double pages = r.source.cpuPercent - r.source.ownCpuPercent;
+		const double cpu = r.source.cpuPercent / floorCpu;
+		snprintf(
+			line, sizeof line,
+			"| %ux%u | %.0f | %.1f | %.3f× | ≥ 0.95× %s | %.0f | %.0f | %.0f | %.2f× | ≤ 1.3× %s | %.2f× | %.0f | "
+			"%.0f | %.0f | %d |\n",
+			r.width, r.height, r.firstFrameMs, r.framesPerSecond, rate, rate >= 0.95 ? "met" : "missed",
+			r.source.cpuPercent, pages, r.floor.cpuPercent, cpu, cpu <= 1.3 ? "met" : "missed",
+			pages / floorCpu, r.idleCpuPercent, r.source.rssMiB, r.floor.rssMiB, r.processes);
+		table << line;
+	}
+	std::ofstream(resultsPath) << table.str();
+	printf("%s", table.str().c_str());
+	obs_session::stop();
+	return 0;
+}
