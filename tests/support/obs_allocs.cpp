@@ -7,13 +7,6 @@
 
 namespace obs_allocs {
 
-void warmUp()
-{
-	OBSSceneAutoRelease outer = obs_scene_create("allocation warm-up");
-	OBSSceneAutoRelease inner = obs_scene_create("allocation warm-up, inner");
-	obs_scene_add(outer, obs_scene_get_source(inner));
-}
-
 // The video thread takes a reference to every source while it ticks them, once a frame; a source it was the
 // last to let go of is destroyed from there. Two new frame times mean a whole frame has passed since the call.
 static void letAVideoFramePass()
@@ -32,6 +25,16 @@ static void letAVideoFramePass()
 			++frames;
 		}
 	}
+}
+
+void warmUp()
+{
+	OBSSceneAutoRelease outer = obs_scene_create("allocation warm-up");
+	OBSSceneAutoRelease inner = obs_scene_create("allocation warm-up, inner");
+	obs_scene_add(outer, obs_scene_get_source(inner));
+	// libobs 30 and later gather the sources to tick into a list that the video thread keeps from frame to
+	// frame: a frame must pass while sources exist.
+	letAVideoFramePass();
 }
 
 long now()
