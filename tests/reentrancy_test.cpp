@@ -122,7 +122,7 @@ protected:
 
 	HttpTestServer server;
 	long baseline = 0;
-	OBSSceneAutoRelease scene;
+	TestScene scene;
 };
 
 TEST_F(Reentrancy, aSecondRefreshInsideTheFirstCompletesAndTheOuterResultWins)

@@ -1,4 +1,5 @@
 #include "support/obs_allocs.hpp"
+#include "support/obs_probe.hpp"
 
 #include <obs.hpp>
 
@@ -29,8 +30,8 @@ static void letAVideoFramePass()
 
 void warmUp()
 {
-	OBSSceneAutoRelease outer = obs_scene_create("allocation warm-up");
-	OBSSceneAutoRelease inner = obs_scene_create("allocation warm-up, inner");
+	TestScene outer = obs_scene_create("allocation warm-up");
+	TestScene inner = obs_scene_create("allocation warm-up, inner");
 	obs_scene_add(outer, obs_scene_get_source(inner));
 	// libobs 30 and later gather the sources to tick into a list that the video thread keeps from frame to
 	// frame: a frame must pass while sources exist.
