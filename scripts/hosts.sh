@@ -9,7 +9,8 @@
 # A tree is two layers: "base" is what a user of that release has (obs-studio and what it needs to show a
 # window), "dev" adds the build and test packages. Each layer is rebuilt when its package list changes.
 # enter and run mount an overlay of the layers with a throw-away upper folder in a mount namespace of their
-# own, so nothing a command does stays in the cache; /tmp and the clone are bound at the same paths inside.
+# own, so nothing a command does stays in the cache but the packages apt-get fetched; /tmp and the clone are
+# bound at the same paths inside.
 # run has a private loopback unless --net is given. LORVALEN_HOSTS_CACHE moves the cache.
 set -euo pipefail
 
@@ -103,7 +104,7 @@ enter() { # enter LAYERS CMD...
 	mkdir -p "$cache/scratch"
 	scratch=$(mktemp -d "$cache/scratch/$release.XXXXXX")
 	mkdir -p "$scratch/root"
-	unshare -m "$0" _inside "$release" "$lower" "$scratch" "$scratch/root" - "$@" || rc=$?
+	unshare -m "$0" _inside "$release" "$lower" "$scratch" "$scratch/root" "$cache/archives/$release" "$@" || rc=$?
 	rm -rf "$scratch"
 	return "$rc"
 }
@@ -111,7 +112,7 @@ enter() { # enter LAYERS CMD...
 command=${1:-}
 release=${2:-}
 [[ "$command" =~ ^(build|enter|run|_inside)$ && "$release" =~ ^[a-z]+$ ]] || {
-	sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//' >&2
+	sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//' >&2
 	exit 2
 }
 shift 2
