@@ -85,7 +85,7 @@ run_e2e() { # run_e2e STAGE run.sh-args...
 # unit-tested there; end to end in that OBS with it and with this machine's Qt 6 build; the Qt 5 build refused;
 # the release's package installed, used and purged; on trixie, install.sh on a machine with only obs-studio.
 host_stage() { # host_stage RELEASE
-	local host=$1 dir="$out/$1" hosts="$root/scripts/hosts.sh" deb
+	local host=$1 dir="$out/$1" hosts="$root/scripts/hosts.sh" deb start=$SECONDS
 	note "$host: host tree"
 	if ! "$hosts" build "$host"; then
 		echo "$host: the host tree could not be built (see above)"
@@ -130,6 +130,7 @@ host_stage() { # host_stage RELEASE
 		mkdir -p "$dir/newcomer"
 		run_e2e "$host newcomer" --host "$host" --newcomer "$dir/newcomer"
 	fi
+	echo "$host: $((SECONDS - start)) s"
 }
 
 # A Qt N build must not pull in the other Qt major.
