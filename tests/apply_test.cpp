@@ -201,7 +201,7 @@ protected:
 	}
 
 	long baseline = 0;
-	OBSSceneAutoRelease scene;
+	TestScene scene;
 	QDialog dialog;
 	SetupControls controls{};
 	bool stillOpen = false;
@@ -263,7 +263,7 @@ TEST_F(ApplySetup, theUsersChoicesBecomeTheSourceThenTheConfirmationThenTheDialo
 		EXPECT_EQ(obs_source_audio_active(source), row.audio);
 		const auto items = topLevelItems(scene, source);
 		ASSERT_EQ(items.size(), 1u);
-		EXPECT_EQ(positionOf(items[0]).x, row.x);
+		EXPECT_EQ(positionOf(items[0]).x, placedAt(row.x));
 		EXPECT_EQ(scaleOf(items[0]).x, row.scale);
 	}
 }
@@ -300,7 +300,7 @@ TEST_F(ApplySetup, noStudioIdWarnsTouchesNothingAndKeepsTheDialogAsItWas)
 TEST_F(ApplySetup, aFailureShowsItsTextAloneKeepsTheDialogAndASecondOkTriesAgain)
 {
 	// A scene already holds the name the horizontal signal would take.
-	OBSSceneAutoRelease holder = obs_scene_create("Lorvalen PGM \xE2\x80\x94 A1");
+	TestScene holder = obs_scene_create("Lorvalen PGM \xE2\x80\x94 A1");
 	std::optional<SeenMessageBox> refused, confirmed;
 	Values before{}, after{};
 	const int result = run([&]() {

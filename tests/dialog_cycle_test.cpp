@@ -90,7 +90,7 @@ TEST_F(DialogCycle, wholeCyclesLeaveLibobsAsTheyFoundIt)
 	{
 		QWidget mainWindow;
 		frontend::setMainWindow(&mainWindow);
-		OBSSceneAutoRelease scene = obs_scene_create("current");
+		TestScene scene = obs_scene_create("current");
 		frontend::setCurrentScene(obs_scene_get_source(scene));
 		const long withScene = obs_allocs::now();
 

@@ -155,7 +155,7 @@ protected:
 			const QString address = hostile.refused ? QStringLiteral("http://127.0.0.1:%1").arg(nowhere)
 								: server.url();
 
-			OBSSceneAutoRelease scene = obs_scene_create("current");
+			TestScene scene = obs_scene_create("current");
 			frontend::setCurrentScene(obs_scene_get_source(scene));
 			QDialog dialog;
 			const SetupControls c = buildSetupDialog(&dialog);

@@ -138,8 +138,8 @@ std::vector<SettingEntry> byKey(std::vector<SettingEntry> entries)
 
 void expectFitted(obs_sceneitem_t *item, float x, float y, float scale)
 {
-	EXPECT_EQ(positionOf(item).x, x);
-	EXPECT_EQ(positionOf(item).y, y);
+	EXPECT_EQ(positionOf(item).x, placedAt(x));
+	EXPECT_EQ(positionOf(item).y, placedAt(y));
 	EXPECT_EQ(scaleOf(item).x, scale);
 	EXPECT_EQ(scaleOf(item).y, scale);
 }
@@ -187,7 +187,7 @@ protected:
 TEST_F(ProgramSource, createsABrowserSourceWithExactlyTheNineSettingsInOrder)
 {
 	ASSERT_EQ(strlen(kCss), 116u);
-	OBSSceneAutoRelease scene = obs_scene_create("create");
+	TestScene scene = obs_scene_create("create");
 	frontend::setCurrentScene(obs_scene_get_source(scene));
 
 	Request r;
@@ -239,7 +239,7 @@ TEST_F(ProgramSource, addsOneTopLevelItemFittedToTheCanvasForTheRequestedSize)
 		SCOPED_TRACE(row.behaviour);
 		const long rowBaseline = obs_allocs::now();
 		{
-			OBSSceneAutoRelease scene = obs_scene_create("fit");
+			TestScene scene = obs_scene_create("fit");
 			frontend::setCurrentScene(obs_scene_get_source(scene));
 			Request r;
 			r.width = row.width;
@@ -274,7 +274,7 @@ TEST_F(ProgramSource, setsAudioOnOrOffInTheSettingsAndTheSourceOnBothCourses)
 		SCOPED_TRACE(row.behaviour);
 		const long rowBaseline = obs_allocs::now();
 		{
-			OBSSceneAutoRelease scene = obs_scene_create("audio");
+			TestScene scene = obs_scene_create("audio");
 			frontend::setCurrentScene(obs_scene_get_source(scene));
 			OBSSourceAutoRelease existing;
 			if (row.existing) {
@@ -298,7 +298,7 @@ TEST_F(ProgramSource, setsAudioOnOrOffInTheSettingsAndTheSourceOnBothCourses)
 
 TEST_F(ProgramSource, applyingAgainUpdatesTheSameSourceAndRefitsItsOnlyItem)
 {
-	OBSSceneAutoRelease scene = obs_scene_create("again");
+	TestScene scene = obs_scene_create("again");
 	frontend::setCurrentScene(obs_scene_get_source(scene));
 	Request first;
 	first.server = QStringLiteral("http://first:3000");
@@ -338,8 +338,8 @@ TEST_F(ProgramSource, applyingAgainUpdatesTheSameSourceAndRefitsItsOnlyItem)
 
 TEST_F(ProgramSource, anotherCurrentSceneGetsItsOwnItemAndTheFirstIsKeptAsItWas)
 {
-	OBSSceneAutoRelease first = obs_scene_create("first");
-	OBSSceneAutoRelease second = obs_scene_create("second");
+	TestScene first = obs_scene_create("first");
+	TestScene second = obs_scene_create("second");
 	frontend::setCurrentScene(obs_scene_get_source(first));
 	ASSERT_TRUE(apply(Request{}, nullptr));
 	OBSSourceAutoRelease source = obs_get_source_by_name("Lorvalen PGM \xE2\x80\x94 A1");
@@ -365,7 +365,7 @@ TEST_F(ProgramSource, anotherCurrentSceneGetsItsOwnItemAndTheFirstIsKeptAsItWas)
 
 TEST_F(ProgramSource, anItemInsideAGroupIsNotFoundSoATopLevelOneIsAdded)
 {
-	OBSSceneAutoRelease scene = obs_scene_create("grouped");
+	TestScene scene = obs_scene_create("grouped");
 	frontend::setCurrentScene(obs_scene_get_source(scene));
 	ASSERT_TRUE(apply(Request{}, nullptr));
 	OBSSourceAutoRelease source = obs_get_source_by_name("Lorvalen PGM \xE2\x80\x94 A1");
@@ -413,9 +413,9 @@ TEST_F(ProgramSource, refusesANameHeldByAnotherTypeAndLeavesThatSourceAlone)
 		SCOPED_TRACE(row.behaviour);
 		const long rowBaseline = obs_allocs::now();
 		{
-			OBSSceneAutoRelease scene = obs_scene_create("current");
+			TestScene scene = obs_scene_create("current");
 			frontend::setCurrentScene(obs_scene_get_source(scene));
-			OBSSceneAutoRelease holderScene;
+			TestScene holderScene;
 			OBSSourceAutoRelease holderInput;
 			obs_source_t *holder;
 			if (row.holderIsScene) {
@@ -471,7 +471,7 @@ TEST_F(ProgramSource, noCurrentSceneFailsOnTheCreateAndTheUpdateCourse)
 		SCOPED_TRACE(row.behaviour);
 		const long rowBaseline = obs_allocs::now();
 		{
-			OBSSceneAutoRelease notCurrent = obs_scene_create("not current");
+			TestScene notCurrent = obs_scene_create("not current");
 			frontend::setCurrentScene(nullptr);
 			OBSSourceAutoRelease existing;
 			if (row.existing) {
@@ -530,7 +530,7 @@ TEST_F(ProgramSource, aCurrentSourceThatIsNoSceneGetsNoItemYetTheSourceIsUpdated
 
 TEST_F(ProgramSource, anIdWithBlanksSlashesAndAccentsReachesLibobsAsUtf8AndFindsItsItemAgain)
 {
-	OBSSceneAutoRelease scene = obs_scene_create("utf8");
+	TestScene scene = obs_scene_create("utf8");
 	frontend::setCurrentScene(obs_scene_get_source(scene));
 	Request r;
 	r.studioId = QStringLiteral("Estúdio 1/ç?#&");

@@ -51,9 +51,9 @@ TEST_F(WithoutBrowserSource, failsAndCreatesNothingEvenWhereTheNameIsFree)
 		SCOPED_TRACE(row.behaviour);
 		const long baseline = obs_allocs::now();
 		{
-			OBSSceneAutoRelease scene = obs_scene_create("current");
+			TestScene scene = obs_scene_create("current");
 			frontend::setCurrentScene(obs_scene_get_source(scene));
-			OBSSceneAutoRelease holder;
+			TestScene holder;
 			if (row.nameHeldByAScene)
 				holder = obs_scene_create("Lorvalen PGM \xE2\x80\x94 A1");
 
@@ -78,7 +78,7 @@ TEST_F(WithoutBrowserSource, okShowsTheMissingPlugInAndKeepsTheDialogOpen)
 {
 	const long baseline = obs_allocs::now();
 	{
-		OBSSceneAutoRelease scene = obs_scene_create("current");
+		TestScene scene = obs_scene_create("current");
 		frontend::setCurrentScene(obs_scene_get_source(scene));
 		QDialog dialog;
 		const SetupControls c = buildSetupDialog(&dialog);

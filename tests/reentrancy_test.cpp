@@ -123,7 +123,7 @@ protected:
 
 	HttpTestServer server;
 	long baseline = 0;
-	OBSSceneAutoRelease scene;
+	TestScene scene;
 };
 
 TEST_F(Reentrancy, aSecondRefreshInsideTheFirstCompletesAndTheOuterResultWins)

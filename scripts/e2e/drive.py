@@ -6,6 +6,7 @@ Subcommands (run.sh starts each inside the OBS instance's D-Bus session and X di
   session   first OBS run: cancel the dialog once, then apply through it four times, checking OBS after each
   saved     check the scene collection OBS saved at exit
   restored  second OBS run: check OBS loaded back what was applied
+  absent    a plug-in that refused to load: OBS runs on without its Tools menu item
 
 Every check appends "pass <text>" or "fail <text>" to the --results file; run.sh counts them.
 Uses Debian's python3-pyatspi and python3-websocket: run with /usr/bin/python3.
@@ -990,6 +991,48 @@ def cmd_restored(args):
     return 1 if r.failed else 0
 
 
+def cmd_absent(args):
+    """A plug-in that refused to load: OBS runs on, its Tools menu without our item."""
+    r = Results(args.results)
+    try:
+        ui = Ui(args.artifacts)
+        frame = ui.attach()
+        if args.expect_box:
+            box = wait_for(lambda: ui.message_box((args.expect_box,)), 15)
+            r.check(box is not None, "OBS shows a %r box" % args.expect_box,
+                    [(ui.role(c), ui.name(c)) for c in ui.children(ui.app)])
+            screenshot(os.path.join(args.artifacts, "refused-box.png"))
+            ok = box and ui.find(box, role="push button", name="OK")
+            if ok:
+                ui.click(ok)
+                wait_for(lambda: not ui.message_box((args.expect_box,)), 5)
+        menubar = ui.find(frame, role="menu bar", depth=3)
+        tools = menubar and ui.find(menubar, role="menu item", name="Tools", depth=1)
+        if tools is None:
+            raise StepFailed("no Tools menu")
+
+        def entries():
+            popup = ui.find(tools, role="popup menu", depth=1)
+            if not popup or ui.extents(popup)[2] <= 0:
+                return None
+            return [ui.name(c) for c in ui.children(popup)] or None
+
+        names = None
+        for attempt in (1, 2):
+            ui.click(tools)
+            names = wait_for(entries, 5)
+            if names:
+                break
+        screenshot(os.path.join(args.artifacts, "refused-tools-menu.png"))
+        r.check(bool(names) and MENU_ITEM not in names, "the Tools menu opens without %r" % MENU_ITEM, names)
+        xdo("key", "Escape")
+    except StepFailed as e:
+        r.check(False, "UI step: %s" % e)
+    except Exception as e:
+        r.check(False, "driver error: %s: %s" % (type(e).__name__, e))
+    return 1 if r.failed else 0
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = ap.add_subparsers(dest="cmd", required=True)
@@ -1013,8 +1056,13 @@ def main():
     s.add_argument("--ws-port", type=int, required=True)
     s.add_argument("--expected", required=True)
     s.add_argument("--results", required=True)
+    s = sub.add_parser("absent")
+    s.add_argument("--expect-box", help="title of a box OBS shows about the module")
+    s.add_argument("--artifacts", required=True)
+    s.add_argument("--results", required=True)
     args = ap.parse_args()
-    return {"session": cmd_session, "saved": cmd_saved, "restored": cmd_restored}[args.cmd](args)
+    return {"session": cmd_session, "saved": cmd_saved, "restored": cmd_restored,
+            "absent": cmd_absent}[args.cmd](args)
 
 
 if __name__ == "__main__":

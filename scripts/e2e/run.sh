@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
 # End-to-end test of the plug-in in the real OBS Studio, headless.
 #
-#   scripts/e2e/run.sh [--keep] [--shared-net] BUILD_DIR
+#   scripts/e2e/run.sh [--keep] [--shared-net] [--host RELEASE [--deb FILE | --newcomer]] BUILD_DIR
 #
-# BUILD_DIR is a build of this project against Qt 5 (Debian's OBS links Qt 5):
+# BUILD_DIR is a build of this project against the Qt of the OBS under test (Debian 12's OBS links Qt 5):
 #   cmake -S . -B BUILD_DIR -DLORVALEN_QT_MAJOR=5 -DLORVALEN_INSTALL_LAYOUT=user
 #   cmake --build BUILD_DIR -j2 --target lorvalen-pgm browser-stand-in
+# A build for the other Qt runs the refusal check instead: OBS keeps running, without the menu item.
+# --host RELEASE runs the OBS of a scripts/hosts.sh tree (trixie, sid) in a clean copy of it; Xvfb, D-Bus and
+# the driver stay on this machine. --deb FILE installs that package into the copy with apt-get instead of
+# BUILD_DIR's per-user install, and purges it at the end. --newcomer runs scripts/install.sh --no-start in the
+# tree's base layer (only obs-studio installed) from a copy of the clone; BUILD_DIR then only takes artifacts.
 # It installs the plug-in and the browser stand-in into a throw-away HOME, starts the demo studio server, Xvfb
 # and OBS, applies sources through the plug-in's dialog as a person would (AT-SPI to find widgets, xdotool to
 # click and type), checks OBS over obs-websocket, stops OBS with SIGINT, checks what it saved and logged,
@@ -29,73 +34,67 @@ DEMO="$REPO/scripts/demo_server.py"
 KEEP=0
 SHARED_NET=0
 BUILD=""
-for arg in "$@"; do
-	case "$arg" in
+HOST=""
+DEB=""
+NEWCOMER=0
+args=("$@")
+while [ $# -gt 0 ]; do
+	case "$1" in
 	--keep) KEEP=1 ;;
 	--shared-net) SHARED_NET=1 ;;
+	--host) HOST=$2 && shift ;;
+	--deb) DEB=$(realpath "$2") && shift ;;
+	--newcomer) NEWCOMER=1 ;;
 	-h | --help)
-		sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
+		sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'
 		exit 0
 		;;
 	-*)
-		echo "unknown option $arg" >&2
+		echo "unknown option $1" >&2
 		exit 2
 		;;
-	*) BUILD="$arg" ;;
+	*) BUILD="$1" ;;
 	esac
+	shift
 done
-if [ -z "$BUILD" ]; then
-	echo "usage: $0 [--keep] [--shared-net] BUILD_DIR" >&2
+set -- "${args[@]}"
+if [ -z "$BUILD" ] || { [ -z "$HOST" ] && [ -n "$DEB$NEWCOMER" ] && [ "$DEB$NEWCOMER" != 0 ]; }; then
+	echo "usage: $0 [--keep] [--shared-net] [--host RELEASE [--deb FILE | --newcomer]] BUILD_DIR" >&2
 	exit 2
 fi
 BUILD=$(cd "$BUILD" && pwd) || exit 2
 
+# In a host tree, OBS, cmake and apt-get run inside a clean copy of it (IN), in a mount namespace that
+# hosts.sh sets up; this script goes on running on this side.
+IN=()
+if [ -n "$HOST" ]; then
+	if [ -z "${LORVALEN_HOST_ROOT:-}" ]; then
+		layer=()
+		[ "$NEWCOMER" -eq 1 ] && layer=(--base)
+		exec "$REPO/scripts/hosts.sh" enter "$HOST" "${layer[@]}" -- "$BASH" "$0" "$@"
+	fi
+	IN=(chroot "$LORVALEN_HOST_ROOT")
+fi
+HOST_ROOT=${LORVALEN_HOST_ROOT:-}
+OBS_QT=$(readelf -d "$HOST_ROOT/usr/bin/obs" 2>/dev/null | grep -o 'libQt[56]Core' | head -1 | tr -dc '56')
+OBS_VERSION=$(dpkg-query --admindir="$HOST_ROOT/var/lib/dpkg" -W -f='${Version}' obs-studio 2>/dev/null)
+
 say() { printf '\n=== %s\n' "$*"; }
 info() { printf '    %s\n' "$*"; }
 
-# --------------------------------------------------------------------------- packages, namespace
-
-if [ -z "${LORVALEN_E2E_IN_NETNS:-}" ]; then
-	missing=()
-	for p in $E2E_APT_PACKAGES; do
-		dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-	done
-	if [ "${#missing[@]}" -gt 0 ]; then
-		say "installing ${missing[*]}"
-		if [ "$(id -u)" -ne 0 ]; then
-			echo "missing packages and not root: ${missing[*]}" >&2
-			echo "0 passed, 1 failed"
-			exit 1
-		fi
-		export DEBIAN_FRONTEND=noninteractive
-		timeout 600 apt-get update -qq && timeout 1200 apt-get install -y -qq "${missing[@]}" || {
-			echo "apt-get failed" >&2
-			echo "0 passed, 1 failed"
-			exit 1
-		}
-	fi
-	if [ "$SHARED_NET" -eq 0 ] && [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
-		export LORVALEN_E2E_IN_NETNS=1
-		exec unshare -n "$BASH" "$0" "$@"
-	fi
-	info "sharing the machine's loopback: the demo server takes a free port, typed into the dialog"
-	LORVALEN_E2E_IN_NETNS=""
-else
-	ip link set lo up || {
-		echo "cannot bring lo up in the namespace" >&2
-		echo "0 passed, 1 failed"
-		exit 1
-	}
-fi
-
 # --------------------------------------------------------------------------- results and cleanup
 
+# Made once: the run goes on in a network namespace after the steps that need the network.
 ART="$BUILD/e2e-artifacts"
-rm -rf "$ART"
-mkdir -p "$ART"
-T=$(mktemp -d /tmp/lorvalen-e2e.XXXXXX)
+if [ -z "${LORVALEN_E2E_T:-}" ]; then
+	rm -rf "$ART"
+	mkdir -p "$ART"
+	LORVALEN_E2E_T=$(mktemp -d /tmp/lorvalen-e2e.XXXXXX)
+	export LORVALEN_E2E_T
+	: >"$LORVALEN_E2E_T/results.txt"
+fi
+T=$LORVALEN_E2E_T
 RESULTS="$T/results.txt"
-: >"$RESULTS"
 
 check() { # check "text" command...: one counted check
 	local text=$1
@@ -197,6 +196,8 @@ abort() { # a failed setup step: count it, say why and stop
 	finish
 }
 
+not() { ! "$@"; }
+
 free_port() {
 	"$PY" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
@@ -213,54 +214,112 @@ wait_until() { # wait_until SECONDS command...: poll until the command succeeds,
 
 # --------------------------------------------------------------------------- a private HOME
 
-say "temporary HOME in $T"
+[ -d "$T/home" ] || say "temporary HOME in $T"
 export HOME="$T/home"
 export XDG_CONFIG_HOME="$HOME/.config" XDG_CACHE_HOME="$HOME/.cache" XDG_DATA_HOME="$HOME/.local/share"
 export XDG_STATE_HOME="$HOME/.local/state" XDG_RUNTIME_DIR="$T/runtime"
 unset XDG_SESSION_TYPE XDG_CURRENT_DESKTOP DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY
 mkdir -p "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME" "$XDG_DATA_HOME" "$XDG_STATE_HOME"
-mkdir -m 700 "$XDG_RUNTIME_DIR"
+mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 OBSCFG="$XDG_CONFIG_HOME/obs-studio"
 PLUGINS="$OBSCFG/plugins"
 
+# --------------------------------------------------------------------------- packages, namespace
+
+if [ -z "${LORVALEN_E2E_IN_NETNS:-}" ]; then
+	missing=()
+	for p in $E2E_APT_PACKAGES; do
+		dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+	done
+	if [ "${#missing[@]}" -gt 0 ]; then
+		say "installing ${missing[*]}"
+		[ "$(id -u)" -eq 0 ] || abort "packages the test needs are installed" "missing and not root: ${missing[*]}"
+		{ DEBIAN_FRONTEND=noninteractive timeout 600 apt-get update -qq &&
+			DEBIAN_FRONTEND=noninteractive timeout 1200 apt-get install -y -qq "${missing[@]}"; } ||
+			abort "packages the test needs are installed" "apt-get failed"
+	fi
+	# Both need the network or happen once, so they come before the network namespace.
+	if [ "$NEWCOMER" -eq 1 ]; then
+		say "a newcomer on $HOST with only obs-studio: scripts/install.sh --no-start in a copy of the clone"
+		mkdir -p "$T/clone"
+		tar -C "$REPO" --exclude='./build*' --exclude=./.git --exclude=./.cache -cf - . | tar -C "$T/clone" -xf -
+		timeout 1500 "${IN[@]}" env -C "$T/clone" scripts/install.sh --no-start >"$ART/newcomer-install.log" 2>&1
+		rc=$?
+		tail -n 4 "$ART/newcomer-install.log" | sed 's/^/      /'
+		check "scripts/install.sh --no-start succeeds on $HOST with only obs-studio installed" test "$rc" = 0
+		check "install.sh builds the Qt $OBS_QT variant for this OBS" \
+			grep -q "obs uses Qt $OBS_QT\$" "$ART/newcomer-install.log"
+	fi
+	if [ -n "$DEB" ]; then
+		say "install $(basename "$DEB") into a clean copy of $HOST"
+		DEBIAN_FRONTEND=noninteractive timeout 600 "${IN[@]}" apt-get install -y -q "$DEB" >"$ART/deb-install.log" 2>&1
+		check "apt-get install ./$(basename "$DEB") into a clean $HOST" test $? = 0 ||
+			tail -n 10 "$ART/deb-install.log" | sed 's/^/      /'
+	fi
+	if [ "$SHARED_NET" -eq 0 ] && [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
+		export LORVALEN_E2E_IN_NETNS=1
+		exec unshare -n "$BASH" "$0" "$@"
+	fi
+	info "sharing the machine's loopback: the demo server takes a free port, typed into the dialog"
+	LORVALEN_E2E_IN_NETNS=""
+else
+	ip link set lo up || abort "loopback up in the network namespace"
+fi
+
 # --------------------------------------------------------------------------- install
 
-say "install the plug-in and the browser stand-in from $BUILD"
-[ -f "$BUILD/CMakeCache.txt" ] || abort "build folder is configured" "no CMakeCache.txt in $BUILD"
-grep -Eq '^LORVALEN_QT_MAJOR(:[A-Z]+)?=5$' "$BUILD/CMakeCache.txt" ||
-	abort "build folder uses Qt 5 like Debian's OBS" "configure it with -DLORVALEN_QT_MAJOR=5"
-grep -Eq '^LORVALEN_INSTALL_LAYOUT(:[A-Z]+)?=user$' "$BUILD/CMakeCache.txt" ||
-	abort "build folder installs in the per-user layout" "configure it with -DLORVALEN_INSTALL_LAYOUT=user"
-timeout 300 cmake --install "$BUILD" --prefix "$PLUGINS" >"$ART/install.log" 2>&1 ||
-	info "cmake --install reported an error (see install.log)"
+[ -n "$OBS_QT" ] || abort "OBS Studio is installed${HOST:+ in $HOST}"
+info "OBS ${OBS_VERSION:-?}${HOST:+ in $HOST}, Qt $OBS_QT"
+if [ -n "$DEB" ]; then
+	PLUGIN_DIR="$HOST_ROOT/usr/lib/x86_64-linux-gnu/obs-plugins"
+	DATA_DIR="$HOST_ROOT/usr/share/obs/obs-plugins/lorvalen-pgm"
+	PAGE_MODULE="$PLUGIN_DIR/lorvalen-page-source.so"
+	PAGE_HELPER="$HOST_ROOT/usr/lib/x86_64-linux-gnu/lorvalen-page-source/lorvalen-page-helper"
+else
+	PLUGIN_DIR="$PLUGINS/lorvalen-pgm/bin/64bit"
+	DATA_DIR="$PLUGINS/lorvalen-pgm/data"
+	PAGE_MODULE="$PLUGINS/lorvalen-page-source/bin/64bit/lorvalen-page-source.so"
+	PAGE_HELPER="$PLUGINS/lorvalen-page-source/bin/64bit/lorvalen-page-helper"
+fi
+if [ -n "$DEB" ] || [ "$NEWCOMER" -eq 1 ]; then
+	say "installed by ${DEB:+the package}${DEB:-scripts/install.sh}"
+else
+	say "install the plug-in from $BUILD"
+	[ -f "$BUILD/CMakeCache.txt" ] || abort "build folder is configured" "no CMakeCache.txt in $BUILD"
+	grep -Eq '^LORVALEN_INSTALL_LAYOUT(:[A-Z]+)?=user$' "$BUILD/CMakeCache.txt" ||
+		abort "build folder installs in the per-user layout" "configure it with -DLORVALEN_INSTALL_LAYOUT=user"
+	timeout 300 "${IN[@]}" cmake --install "$BUILD" --prefix "$PLUGINS" >"$ART/install.log" 2>&1 ||
+		info "cmake --install reported an error (see install.log)"
+fi
 # A build with the page source module plays the pages for real; one without it gets the stand-in, which
 # provides browser_source without drawing anything.
 RENDERER=0
-if [ -f "$PLUGINS/lorvalen-page-source/bin/64bit/lorvalen-page-source.so" ]; then
+if [ -f "$PAGE_MODULE" ]; then
 	RENDERER=1
-	check "page helper installed beside the page source module" \
-		test -x "$PLUGINS/lorvalen-page-source/bin/64bit/lorvalen-page-helper"
+	check "page helper installed with the page source module" test -x "$PAGE_HELPER"
 	info "browser_source comes from the page source module (GStreamer wpesrc)"
-else
-	timeout 120 cmake --install "$BUILD" --component e2e --prefix "$PLUGINS" >>"$ART/install.log" 2>&1 ||
+elif [ -f "$BUILD/CMakeCache.txt" ]; then
+	timeout 120 "${IN[@]}" cmake --install "$BUILD" --component e2e --prefix "$PLUGINS" >>"$ART/install.log" 2>&1 ||
 		info "installing the e2e component reported an error (see install.log)"
 fi
-check "plug-in installed at plugins/lorvalen-pgm/bin/64bit/lorvalen-pgm.so" \
-	test -f "$PLUGINS/lorvalen-pgm/bin/64bit/lorvalen-pgm.so"
-check "plug-in locale installed at plugins/lorvalen-pgm/data/locale/en-US.ini" \
-	test -f "$PLUGINS/lorvalen-pgm/data/locale/en-US.ini"
+check "plug-in installed at ${PLUGIN_DIR#"$HOST_ROOT"}/lorvalen-pgm.so" test -f "$PLUGIN_DIR/lorvalen-pgm.so"
+check "plug-in locale installed at ${DATA_DIR#"$HOST_ROOT"}/locale/en-US.ini" test -f "$DATA_DIR/locale/en-US.ini"
 if [ "$RENDERER" -eq 0 ] && [ ! -f "$PLUGINS/browser-stand-in/bin/64bit/browser-stand-in.so" ]; then
 	# A build without the tests has no stand-in: build it on its own next to the plug-in's build.
 	info "no browser-stand-in in the build; building it in $BUILD/e2e-stand-in"
 	{
-		timeout 300 cmake -S "$REPO/tests/e2e" -B "$BUILD/e2e-stand-in" &&
-			timeout 300 cmake --build "$BUILD/e2e-stand-in" &&
-			timeout 120 cmake --install "$BUILD/e2e-stand-in" --component e2e --prefix "$PLUGINS"
+		timeout 300 "${IN[@]}" cmake -S "$REPO/tests/e2e" -B "$BUILD/e2e-stand-in" &&
+			timeout 300 "${IN[@]}" cmake --build "$BUILD/e2e-stand-in" &&
+			timeout 120 "${IN[@]}" cmake --install "$BUILD/e2e-stand-in" --component e2e --prefix "$PLUGINS"
 	} >>"$ART/install.log" 2>&1
 fi
 [ "$RENDERER" -eq 1 ] || test -f "$PLUGINS/browser-stand-in/bin/64bit/browser-stand-in.so" ||
 	abort "browser stand-in installed" "see $ART/install.log"
-[ -f "$PLUGINS/lorvalen-pgm/bin/64bit/lorvalen-pgm.so" ] || finish
+[ -f "$PLUGIN_DIR/lorvalen-pgm.so" ] || finish
+BUILD_QT=$(readelf -d "$PLUGIN_DIR/lorvalen-pgm.so" | grep -o 'libQt[56]Core' | head -1 | tr -dc '56')
+if [ "$BUILD_QT" != "$OBS_QT" ]; then
+	info "the plug-in links Qt ${BUILD_QT:-?}, OBS Qt $OBS_QT: checking that OBS refuses it and keeps running"
+fi
 
 # --------------------------------------------------------------------------- OBS configuration
 
@@ -271,15 +330,26 @@ SCENE=Cena
 WS_PORT=$(free_port)
 say "OBS configuration: profile and collection $NAME, scene $SCENE, canvas ${CANVAS_W}x${CANVAS_H}, websocket port $WS_PORT"
 mkdir -p "$OBSCFG/basic/profiles/$NAME" "$OBSCFG/basic/scenes"
-cat >"$OBSCFG/global.ini" <<EOF
+# OBS 30 and later read user.ini as well; OBS 32 asks to migrate a global.ini without Pre31Migrated and
+# keeps obs-websocket's settings in plugin_config (it migrates the [OBSWebSocket] section on start).
+for ini in global.ini user.ini; do
+	cat >"$OBSCFG/$ini" <<EOF
 [General]
 FirstRun=true
+Pre31Migrated=true
 
 [Basic]
 Profile=$NAME
 ProfileDir=$NAME
 SceneCollection=$NAME
 SceneCollectionFile=$NAME
+EOF
+done
+mkdir -p "$OBSCFG/plugin_config/obs-websocket"
+cat >"$OBSCFG/plugin_config/obs-websocket/config.json" <<EOF
+{"first_load": false, "server_enabled": true, "server_port": $WS_PORT, "alerts_enabled": false, "auth_required": false}
+EOF
+cat >>"$OBSCFG/global.ini" <<EOF
 
 [OBSWebSocket]
 FirstLoad=false
@@ -399,7 +469,7 @@ start_obs() { # start_obs LABEL: a D-Bus session and OBS; waits until OBS is rea
 		ulimit -c unlimited 2>/dev/null
 		cd "$T" &&
 			QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb LC_ALL=C.UTF-8 \
-				exec obs --multi --collection "$NAME" --profile "$NAME" --scene "$SCENE" --disable-missing-files-check
+				exec "${IN[@]}" env -C "$T" obs --multi --collection "$NAME" --profile "$NAME" --scene "$SCENE" --disable-missing-files-check
 	) >"$ART/obs-stdout-$OBS_RUN.txt" 2>&1 &
 	OBS_PID=$!
 	info "OBS pid $OBS_PID"
@@ -464,7 +534,7 @@ stop_obs() { # stop_obs LABEL [uncounted]: SIGINT, bounded wait, exit status 0; 
 	local core
 	for core in "$T"/core "$T"/core.*; do
 		[ -f "$core" ] || continue
-		if command -v gdb >/dev/null; then
+		if [ -z "$HOST" ] && command -v gdb >/dev/null; then
 			timeout 180 gdb -q -batch -ex "thread apply all bt 30" "$(command -v obs)" "$core" \
 				>"$ART/obs-backtrace-$OBS_RUN.txt" 2>&1
 			info "backtrace in $ART/obs-backtrace-$OBS_RUN.txt"
@@ -491,6 +561,24 @@ drive() { # drive SUBCOMMAND args...: the Python driver, time-boxed
 }
 
 start_obs "first run"
+if [ "$BUILD_QT" != "$OBS_QT" ]; then
+	if [ "${OBS_VERSION%%.*}" = 30 ]; then
+		# OBS 30 looks at a module's libraries before loading it and skips one that links another Qt, with
+		# a "Plugin Load Error" box; OBS 29 and 32 load it and the plug-in refuses.
+		check "libobs skips the Qt $BUILD_QT module: possible import conflicts" \
+			grep -q "Skipping module '.*lorvalen-pgm.*' due to possible import conflicts" "$OBS_LOG"
+		box=(--expect-box "Plugin Load Error")
+	else
+		check "the plug-in refuses to load, saying which Qt it needs" obs_log_has \
+			"[lorvalen-pgm] Lorvalen PGM Source not loaded: this build needs an OBS built with Qt $BUILD_QT"
+		box=()
+	fi
+	check "no load line in the OBS log" not obs_log_has "Lorvalen PGM Source loaded"
+	drive absent "${box[@]}" --artifacts "$ART"
+	check "OBS is still running" obs_alive
+	stop_obs "wrong variant"
+	finish
+fi
 check "plug-in load line in the OBS log" \
 	obs_log_has "[lorvalen-pgm] Lorvalen PGM Source loaded (version 1.0.0)"
 if [ "$RENDERER" -eq 1 ]; then
@@ -523,6 +611,17 @@ say "check OBS loaded the sources back"
 drive restored --ws-port "$WS_PORT" --expected "$T/expected.json"
 [ "$RENDERER" -eq 1 ] && check "the restarted OBS plays the saved pages: helpers running" wait_until 30 page_processes_running
 stop_obs "restart" uncounted
+
+if [ -n "$DEB" ]; then
+	pkg=$(dpkg-deb -f "$DEB" Package)
+	say "purge $pkg"
+	DEBIAN_FRONTEND=noninteractive timeout 300 "${IN[@]}" apt-get purge -y -q "$pkg" >"$ART/deb-purge.log" 2>&1
+	check "apt-get purge $pkg" test $? = 0
+	check "dpkg no longer knows $pkg" not "${IN[@]}" dpkg-query -W "$pkg" 2>/dev/null
+	# The copy's upper layer holds every file the run added or changed in the tree.
+	left=$(cd "$LORVALEN_HOST_UPPER" && find . -path ./tmp -prune -o -path "./${REPO#/}" -prune -o -iname '*lorvalen*' -print)
+	check "nothing of $pkg left in the tree" test -z "$left" || info "left: $left"
+fi
 
 info "artifacts in $ART"
 finish

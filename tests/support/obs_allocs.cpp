@@ -1,4 +1,5 @@
 #include "support/obs_allocs.hpp"
+#include "support/obs_probe.hpp"
 
 #include <obs.hpp>
 
@@ -6,13 +7,6 @@
 #include <thread>
 
 namespace obs_allocs {
-
-void warmUp()
-{
-	OBSSceneAutoRelease outer = obs_scene_create("allocation warm-up");
-	OBSSceneAutoRelease inner = obs_scene_create("allocation warm-up, inner");
-	obs_scene_add(outer, obs_scene_get_source(inner));
-}
 
 // The video thread takes a reference to every source while it ticks them, once a frame; a source it was the
 // last to let go of is destroyed from there. Two new frame times mean a whole frame has passed since the call.
@@ -32,6 +26,16 @@ static void letAVideoFramePass()
 			++frames;
 		}
 	}
+}
+
+void warmUp()
+{
+	TestScene outer = obs_scene_create("allocation warm-up");
+	TestScene inner = obs_scene_create("allocation warm-up, inner");
+	obs_scene_add(outer, obs_scene_get_source(inner));
+	// libobs 30 and later gather the sources to tick into a list that the video thread keeps from frame to
+	// frame: a frame must pass while sources exist.
+	letAVideoFramePass();
 }
 
 long now()

@@ -6,8 +6,8 @@
 
 namespace obs_allocs {
 
-// Has libobs allocate, once, the bookkeeping it keeps from its first scene and scene item on (its lists only
-// ever grow), so that counts taken afterwards move only with what is still held.
+// Has libobs allocate, once, the bookkeeping it keeps from its first scene, scene item and ticked frame on (its
+// lists only ever grow), so that counts taken afterwards move only with what is still held.
 void warmUp();
 
 // The live count now, after the destruction queue has drained.

@@ -2,6 +2,7 @@
 
 #include <obs.hpp>
 
+#include <cmath>
 #include <cstring>
 
 std::ostream &operator<<(std::ostream &os, const SettingEntry &entry)
@@ -84,4 +85,18 @@ vec2 scaleOf(obs_sceneitem_t *item)
 	vec2 v;
 	obs_sceneitem_get_scale(item, &v);
 	return v;
+}
+
+float placedAt(float x)
+{
+	if (obs_get_version() < MAKE_SEMANTIC_VERSION(31, 0, 0))
+		return x;
+	return std::floor(x * 2.0f + 0.5f) / 2.0f;
+}
+
+void removeAndRelease(obs_scene_t *scene)
+{
+	if (scene)
+		obs_source_remove(obs_scene_get_source(scene));
+	obs_scene_release(scene);
 }

@@ -2,7 +2,7 @@
 
 // Looks at what is in libobs: a source's settings as stored, the items of a scene, the sources of a type.
 
-#include <obs.h>
+#include <obs.hpp>
 
 #include <ostream>
 #include <string>
@@ -32,3 +32,12 @@ int countSourcesOfType(const char *typeId);
 
 vec2 positionOf(obs_sceneitem_t *item);
 vec2 scaleOf(obs_sceneitem_t *item);
+
+// Where libobs places an item asked to be at x: libobs 31 and later keep an item's position relative to the
+// canvas and give it back rounded to the half pixel.
+float placedAt(float x);
+
+// A scene of a test's own. libobs 31 and later also hold every public scene in the main canvas until it is
+// removed, as OBS removes a scene the user deletes, so the test's last reference removes it.
+void removeAndRelease(obs_scene_t *scene);
+using TestScene = OBSRefAutoRelease<obs_scene_t *, removeAndRelease>;
