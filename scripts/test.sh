@@ -246,7 +246,8 @@ if wanted fuzz; then
 	note "fuzzing the studio list decoder (libFuzzer with ASan and UBSan, ${FUZZ_SECONDS:-60} s)"
 	dir="$out/fuzz"
 	if CC=clang CXX=clang++ build_variant fuzz "$dir" -DLORVALEN_BUILD_FUZZ=ON -DLORVALEN_BUILD_TESTS=OFF \
-		-DLORVALEN_BUILD_BENCH=OFF -DLORVALEN_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+		-DLORVALEN_BUILD_BENCH=OFF -DLORVALEN_BUILD_PAGE_SOURCE=OFF -DLORVALEN_SANITIZE=address,undefined \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo; then
 		# The seed corpus stays as committed; what the run discovers goes into the build folder.
 		rm -rf "$dir/corpus" "$dir/crashes"
 		mkdir -p "$dir/corpus" "$dir/crashes"
