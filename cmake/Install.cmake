@@ -72,8 +72,9 @@ function(lorvalen_package)
 	set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 	set(CPACK_DEBIAN_PACKAGE_DEPENDS "obs-studio (>= 29)")
 	if(LORVALEN_BUILD_PAGE_SOURCE)
-		# The helper's libraries come from shlibdeps; the wpe plug-in and BGRA conversion are loaded at run time.
-		string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", gstreamer1.0-wpe, gstreamer1.0-plugins-base")
+		# The helper's libraries come from shlibdeps; the wpe plug-in and BGRA conversion are loaded at run time,
+		# and WebKit plays a page's sound through autoaudiosink (plugins-good), which finds wpe's audio sink.
+		string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", gstreamer1.0-wpe, gstreamer1.0-plugins-base, gstreamer1.0-plugins-good")
 	endif()
 	math(EXPR other_major "11 - ${LORVALEN_QT_MAJOR}")
 	set(CPACK_DEBIAN_PACKAGE_CONFLICTS "lorvalen-pgm-qt${other_major}")

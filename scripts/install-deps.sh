@@ -8,6 +8,7 @@ build_packages=(
 	libobs-dev obs-studio
 	qt6-base-dev qtbase5-dev
 	libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base gstreamer1.0-wpe
+	gstreamer1.0-plugins-good
 )
 test_packages=(
 	xvfb xauth libgtest-dev libgmock-dev googletest libbenchmark-dev
