@@ -66,7 +66,7 @@ run_e2e() { # run_e2e STAGE run.sh-args...
 	local stage=$1 line="" attempt log
 	shift
 	for attempt in 1 2; do
-		log="$out/$(tr -cs "a-z0-9" "-" <<<"$stage")$attempt.log"
+		log="$out/$(tr -cs "[:alnum:]" "-" <<<"$stage")$attempt.log"
 		timeout 900 "$root/scripts/e2e/run.sh" "$@" 2>&1 | tee "$log"
 		line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log" | tail -1)
 		if [[ -n "$line" && "$(cut -d' ' -f3 <<<"$line")" == 0 ]]; then

@@ -674,7 +674,7 @@ class Ui:
         """Opens a combo's list with a click on its arrow and clicks the item."""
         if readback() == item:
             return
-        for attempt in (1, 2):
+        for attempt in (1, 2, 3):
             x, y, w, h = self.extents(combo)
             click_at(x + w - 10, y + h // 2)
 
@@ -701,6 +701,8 @@ class Ui:
             if wait_for(lambda: readback() == item, 3):
                 return
             note("choosing %r did not take (try %d)" % (item, attempt))
+            if self.combo_popup_open(combo):  # else the next click on the arrow only closes the list
+                xdo("key", "Escape")
         raise StepFailed("could not choose %r" % item)
 
     def combo_popup_open(self, combo):

@@ -450,6 +450,11 @@ obs_ready() {
 	timeout 5 xdotool search --onlyvisible --name '^OBS ' >/dev/null 2>&1
 }
 
+# OBS 30 and 31 ask at start whether to run in Safe Mode when they take the last run for a crash; the test
+# stops OBS with SIGINT, so that detection is off. OBS 32 has no such flag.
+OBS_FLAGS=()
+case "${OBS_VERSION%%.*}" in 30 | 31) OBS_FLAGS=(--disable-shutdown-check) ;; esac
+
 start_obs() { # start_obs LABEL: a D-Bus session and OBS; waits until OBS is ready
 	OBS_RUN=$((OBS_RUN + 1))
 	PREV_LOG=$(newest_log)
@@ -469,7 +474,8 @@ start_obs() { # start_obs LABEL: a D-Bus session and OBS; waits until OBS is rea
 		ulimit -c unlimited 2>/dev/null
 		cd "$T" &&
 			QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb LC_ALL=C.UTF-8 \
-				exec "${IN[@]}" env -C "$T" obs --multi --collection "$NAME" --profile "$NAME" --scene "$SCENE" --disable-missing-files-check
+				exec "${IN[@]}" env -C "$T" obs --multi --collection "$NAME" --profile "$NAME" --scene "$SCENE" \
+					--disable-missing-files-check "${OBS_FLAGS[@]}"
 	) >"$ART/obs-stdout-$OBS_RUN.txt" 2>&1 &
 	OBS_PID=$!
 	info "OBS pid $OBS_PID"
@@ -481,6 +487,7 @@ start_obs() { # start_obs LABEL: a D-Bus session and OBS; waits until OBS is rea
 		sleep 0.3
 	done
 	check "OBS started ($1): startup complete, websocket up, main window visible" test "$st" -eq 0 || {
+		timeout 30 import -window root "$ART/obs-not-started-$OBS_RUN.png" 2>/dev/null
 		info "log: ${OBS_LOG:-none}; stdout tail:"
 		tail -n 20 "$ART/obs-stdout-$OBS_RUN.txt" | sed 's/^/      /'
 		finish
