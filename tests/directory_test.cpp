@@ -302,9 +302,11 @@ TEST_F(StudioFetch, aBodyOverTheCapFailsAndIsAbandoned)
 		QString error;
 		EXPECT_TRUE(fetchStudios(oversized.url(), &error).isEmpty());
 		EXPECT_EQ(error, kOverCap);
-		// The request is dropped at the cap, not read on until the time limit.
+		// The request is dropped at the cap, not read on until the time limit: that would be gigabytes over
+		// loopback. What the server gets out before the abort reaches it depends on the machine's load (Qt 5
+		// reads in a thread of its own): up to about three caps has been seen on a loaded 2-core machine.
 		EXPECT_TRUE(HttpTestServer::waitUntil([&]() { return oversized.openConnections() == 0; }));
-		EXPECT_LT(oversized.bodyBytesSent(), kCap + 16 * 1024 * 1024);
+		EXPECT_LT(oversized.bodyBytesSent(), 6 * kCap);
 	}
 }
 
