@@ -405,7 +405,7 @@ void PageSource::render()
 	gs_blend_state_pop();
 }
 
-obs_properties_t *properties(void *)
+obs_properties_t *properties(void *data)
 {
 	obs_properties_t *props = obs_properties_create();
 	obs_properties_add_text(props, "url", "URL", OBS_TEXT_DEFAULT);
@@ -421,11 +421,16 @@ obs_properties_t *properties(void *)
 	obs_properties_add_text(props, "css", "Custom CSS", OBS_TEXT_MULTILINE);
 	obs_properties_add_bool(props, "shutdown", "Shutdown source when not visible");
 	obs_properties_add_bool(props, "restart_when_active", "Refresh browser when scene becomes active");
-	obs_properties_add_button(props, "refreshnocache", "Refresh page",
-				  [](obs_properties_t *, obs_property_t *, void *data) {
-					  static_cast<PageSource *>(data)->refresh();
-					  return false;
-				  });
+	// The source goes with the button itself: libobs 32 deprecates the form that passed it implicitly. Properties
+	// of the type alone (no source) have no page to refresh.
+	obs_properties_add_button2(
+		props, "refreshnocache", "Refresh page",
+		[](obs_properties_t *, obs_property_t *, void *page) {
+			if (page)
+				static_cast<PageSource *>(page)->refresh();
+			return false;
+		},
+		data);
 	return props;
 }
 
