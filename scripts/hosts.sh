@@ -22,7 +22,8 @@ base_packages="obs-studio qt6-qpa-plugins qt6-svg-plugins libgl1-mesa-dri libegl
 	fonts-dejavu-core ca-certificates"
 dev_packages="cmake g++ make pkg-config binutils libobs-dev qt6-base-dev qtbase5-dev
 	libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth python3 dpkg-dev file
-	libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-wpe gstreamer1.0-plugins-base"
+	libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-wpe gstreamer1.0-plugins-base
+	gstreamer1.0-plugins-good"
 
 die() {
 	echo "hosts: $*" >&2

@@ -443,8 +443,6 @@ TEST_F(PageSourceTest, drawsThePageAndEachPageKeepsItsOwnSound)
 	AudioPeak loudPeak(loud);
 	AudioPeak quietPeak(quiet);
 	EXPECT_TRUE(waitFor([&] { return showsBars(loud) && showsBars(quiet); }, 60000));
-	if (std::getenv("LORVALEN_SILENT_PAGES"))
-		GTEST_SKIP() << "this host's WebKit does not start a page's audio: no tone to listen to";
 	EXPECT_TRUE(waitFor([&] { return loudPeak.frames() > 48000 && quietPeak.frames() > 48000; }, 60000));
 	EXPECT_NEAR(loudPeak.peak(), 0.5f, 0.05f);
 	EXPECT_NEAR(quietPeak.peak(), 0.1f, 0.02f);

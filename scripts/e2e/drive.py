@@ -333,9 +333,8 @@ def meter_peaks(port, seconds):
         ws.close()
 
 
-def check_meters(port, r, label, sounds, silent_pages=False):
-    """sounds: {input name: whether its audio is on}. On: the tone (-12 dBFS) shows; off: silence.
-    silent_pages: this host's WebKit never starts a page's audio, so a tone is not expected (nor counted)."""
+def check_meters(port, r, label, sounds):
+    """sounds: {input name: whether its audio is on}. On: the tone (-12 dBFS) shows; off: silence."""
     peaks = {}
     for _ in range(6):  # the page may still be starting: look again, for at most half a minute
         peaks = meter_peaks(port, 5)
@@ -343,10 +342,7 @@ def check_meters(port, r, label, sounds, silent_pages=False):
             break
     for n, on in sounds.items():
         peak = peaks.get(n)
-        if on and silent_pages:
-            print("  gap   %s: %r meters: no tone expected, this WebKit does not start a page's audio (peak %r)"
-                  % (label, n, peak), flush=True)
-        elif on:
+        if on:
             r.check(peak is not None and 0.15 < peak < 0.4,
                     "%s: %r meters show the page's tone" % (label, n), "peak %r" % peak)
         else:
@@ -921,8 +917,7 @@ def cmd_session(args):
                 # The meters first: looking at one page hides the others for a moment, and libobs 29's
                 # meters of a source shown again have read wild peaks (1e28 and more) with sane samples.
                 check_meters(args.ws_port, r, p["label"],
-                             {n: dict(e["settings"])["reroute_audio"] for n, e in expected.items()},
-                             args.silent_pages)
+                             {n: dict(e["settings"])["reroute_audio"] for n, e in expected.items()})
                 check_pixels(ws, r, p["label"], canvas, name, p["signal"], p["width"], p["height"],
                              args.artifacts)
             if p["label"] == "update apply":
@@ -1052,8 +1047,6 @@ def main():
     s.add_argument("--canvas", type=int, nargs=2, default=[1920, 1080])
     s.add_argument("--artifacts", required=True)
     s.add_argument("--expected", required=True, help="where to write what OBS must hold afterwards")
-    s.add_argument("--silent-pages", action="store_true",
-                   help="the renderer's WebKit does not start a page's audio here: no tone is expected")
     s.add_argument("--renderer", action="store_true",
                    help="browser_source is the real page renderer: look at the pixels and the meters too")
     s.add_argument("--results", required=True)

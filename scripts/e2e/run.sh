@@ -600,8 +600,7 @@ say "apply sources through the dialog"
 drive session --ws-port "$WS_PORT" --canvas "$CANVAS_W" "$CANVAS_H" \
 	--server-main "$SERVER_MAIN" --studios-main "$STUDIOS_MAIN" \
 	--server-alt "$SERVER_ALT" --studios-alt "$STUDIOS_ALT" \
-	--artifacts "$ART" --expected "$T/expected.json" $([ "$RENDERER" -eq 1 ] && echo --renderer) \
-	$([ -n "${LORVALEN_SILENT_PAGES:-}" ] && echo --silent-pages)
+	--artifacts "$ART" --expected "$T/expected.json" $([ "$RENDERER" -eq 1 ] && echo --renderer)
 timeout 30 import -window root "$ART/5-final.png" 2>/dev/null
 
 stop_obs "first run"

@@ -22,6 +22,8 @@
 #include <cstring>
 #include <string>
 
+#include <dlfcn.h>
+#include <link.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -97,6 +99,64 @@ void loadWpeWithItsExtension()
 	g_free(extension);
 	g_free(libDir);
 	g_free(pluginDir);
+}
+
+// WebKit's default autoplay policy plays sound only after a user gesture, and since WebKit 2.48 it holds
+// back WebAudio too: a page's AudioContext stays suspended. A browser source plays without a gesture, so
+// every navigation of wpesrc's view gets a policy that allows it. WebKit is not linked here (its API version
+// differs between releases); its functions are taken from the copy wpesrc has loaded.
+using UseWithPolicies = void (*)(GObject *decision, GObject *policies);
+UseWithPolicies useWithPolicies = nullptr;
+GObject *allowAutoplay = nullptr;
+
+int findWebKit(dl_phdr_info *info, size_t, void *found)
+{
+	if (info->dlpi_name && strstr(info->dlpi_name, "libWPEWebKit-")) {
+		*static_cast<std::string *>(found) = info->dlpi_name;
+		return 1;
+	}
+	return 0;
+}
+
+gboolean onDecidePolicy(GObject *, GObject *decision, int type, gpointer)
+{
+	const int navigationAction = 0;
+	if (type != navigationAction)
+		return FALSE;
+	useWithPolicies(decision, allowAutoplay);
+	return TRUE;
+}
+
+void onConfigureWebView(GstElement *, GObject *view, gpointer)
+{
+	std::string library;
+	dl_iterate_phdr(findWebKit, &library);
+	void *webkit = library.empty() ? nullptr : dlopen(library.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+	if (!webkit)
+		return;
+	auto policiesType = reinterpret_cast<GType (*)()>(dlsym(webkit, "webkit_website_policies_get_type"));
+	useWithPolicies = reinterpret_cast<UseWithPolicies>(dlsym(webkit, "webkit_policy_decision_use_with_policies"));
+	if (policiesType && useWithPolicies) {
+		const int autoplayAllow = 0;
+		allowAutoplay = G_OBJECT(g_object_new(policiesType(), "autoplay", autoplayAllow, nullptr));
+		g_signal_connect(view, "decide-policy", G_CALLBACK(onDecidePolicy), nullptr);
+	}
+	dlclose(webkit);
+}
+
+// wpesrc is a bin; the view belongs to the video source inside it.
+void allowSoundWithoutGesture(GstElement *source)
+{
+	GstIterator *children = gst_bin_iterate_elements(GST_BIN(source));
+	GValue child = G_VALUE_INIT;
+	while (gst_iterator_next(children, &child) == GST_ITERATOR_OK) {
+		GstElement *element = GST_ELEMENT(g_value_get_object(&child));
+		if (g_signal_lookup("configure-web-view", G_OBJECT_TYPE(element)))
+			g_signal_connect(element, "configure-web-view", G_CALLBACK(onConfigureWebView), nullptr);
+		g_value_reset(&child);
+	}
+	g_value_unset(&child);
+	gst_iterator_free(children);
 }
 
 // The style sheet goes in as a style element, added again whenever a load has dropped it.
@@ -350,6 +410,7 @@ int runPage(Helper &helper, int fpsNum, int fpsDen)
 	g_object_set(queue, "max-size-buffers", 2u, "max-size-bytes", 0u, "max-size-time", guint64(0), "leaky", 2,
 		     nullptr);
 	g_object_set(helper.source, "location", "about:blank", "draw-background", FALSE, nullptr);
+	allowSoundWithoutGesture(helper.source);
 	gst_bin_add_many(GST_BIN(helper.pipeline), helper.source, filter, queue, sink, nullptr);
 	if (!gst_element_link_pads(helper.source, "video", filter, "sink") ||
 	    !gst_element_link_many(filter, queue, sink, nullptr))
