@@ -33,6 +33,14 @@ const char *const kMarker = "LORVALEN_PAGE_BENCH_RUN";
 constexpr int kWarmUpMs = 4000;
 constexpr int kWindowMs = 10000;
 
+// The same bars standing still: once drawn, the page sends no new frames.
+const char *const kStillPage =
+	"<!DOCTYPE html><html><body style='margin:0;overflow:hidden;display:flex'>"
+	"<div style='flex:1;background:#c0c0c0'></div><div style='flex:1;background:#c0c000'></div>"
+	"<div style='flex:1;background:#00c0c0'></div><div style='flex:1;background:#00c000'></div>"
+	"<div style='flex:1;background:#c000c0'></div><div style='flex:1;background:#c00000'></div>"
+	"<div style='flex:1;background:#0000c0'></div></body></html>";
+
 // A page whose colour changes at every animation frame, over bars like the demo page's.
 const char *const kPage =
 	"<!DOCTYPE html><html><body style='margin:0;overflow:hidden'><canvas id=c></canvas><script>"
@@ -185,6 +193,7 @@ struct Result {
 	Usage source;
 	Usage floor;
 	double idleCpuPercent = 0.0;
+	double stillCpuPercent = 0.0; // this process, showing a page that sends no new frames
 	int processes = 0;
 };
 
@@ -230,6 +239,12 @@ Result run(HttpTestServer &server, obs_scene_t *scene, uint32_t width, uint32_t 
 		pump(8);
 	});
 	result.framesPerSecond = changes / (kWindowMs / 1000.0);
+
+	// What this process spends drawing the page on the canvas, without a new frame to upload.
+	obs_data_set_string(settings, "url", (server.url() + "/still").toStdString().c_str());
+	obs_source_update(source, settings);
+	pump(kWarmUpMs);
+	result.stillCpuPercent = measure({getpid()}, [] { pump(5); }).cpuPercent;
 	obs_sceneitem_remove(item);
 	source = nullptr;
 	obs_wait_for_destroy_queue();
@@ -289,6 +304,8 @@ int main(int argc, char **argv)
 	page.headers = {{"Content-Type", "text/html"}};
 	page.body = kPage;
 	server.serve("/page", page);
+	page.body = kStillPage;
+	server.serve("/still", page);
 	OBSSceneAutoRelease scene = obs_scene_create("bench");
 	obs_set_output_source(0, obs_scene_get_source(scene));
 
@@ -305,13 +322,15 @@ int main(int argc, char **argv)
 	      << std::thread::hardware_concurrency() << " cores, load average before " << loadBefore.substr(0, 14)
 	      << "; libobs " << obs_get_version_string() << " on a 1920x1080 canvas at 30 fps, the source shown in it; "
 	      << "window " << kWindowMs / 1000 << " s after " << kWarmUpMs / 1000 << " s of warm-up. CPU in % of one "
-	      << "core: this process (libobs) plus the page helper and WebKit's processes; floor: `gst-launch-1.0 "
+	      << "core: this process (libobs) plus the page helper and WebKit's processes; libobs alone: an empty "
+	      << "canvas; a still page: the source drawn at every frame with no new frame to upload; floor: `gst-launch-1.0 "
 	      << "wpesrc ! video/x-raw,format=BGRA,... ! queue ! fakesink sync=true` with its WebKit processes, same "
 	      << "page and caps.\n\n";
 	table << "| Size @ 30 fps | Creation → first frame ms | Frames/s delivered | Rate ratio | Target | CPU % (libobs "
 		 "process + helper + WebKit) | of which helper + WebKit | Floor CPU % | CPU ratio | Target | "
-		 "Helper + WebKit / floor | libobs alone CPU % | RSS MiB | Floor RSS MiB | Helper processes |\n";
-	table << "|---|---:|---:|---:|---|---:|---:|---:|---:|---|---:|---:|---:|---:|---:|\n";
+		 "Helper + WebKit / floor | libobs alone CPU % | libobs drawing a still page CPU % | RSS MiB | "
+		 "Floor RSS MiB | Helper processes |\n";
+	table << "|---|---:|---:|---:|---|---:|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|\n";
 	for (const Result &r : results) {
 		const double rate = r.framesPerSecond / 30.0;
 		const double floorCpu = r.floor.cpuPercent > 0 ? r.floor.cpuPercent : 1e-9;
@@ -320,10 +339,11 @@ int main(int argc, char **argv)
 		snprintf(
 			line, sizeof line,
 			"| %ux%u | %.0f | %.1f | %.3f× | ≥ 0.95× %s | %.0f | %.0f | %.0f | %.2f× | ≤ 1.3× %s | %.2f× | %.0f | "
-			"%.0f | %.0f | %d |\n",
+			"%.0f | %.0f | %.0f | %d |\n",
 			r.width, r.height, r.firstFrameMs, r.framesPerSecond, rate, rate >= 0.95 ? "met" : "missed",
 			r.source.cpuPercent, pages, r.floor.cpuPercent, cpu, cpu <= 1.3 ? "met" : "missed",
-			pages / floorCpu, r.idleCpuPercent, r.source.rssMiB, r.floor.rssMiB, r.processes);
+			pages / floorCpu, r.idleCpuPercent, r.stillCpuPercent, r.source.rssMiB, r.floor.rssMiB,
+			r.processes);
 		table << line;
 	}
 	std::ofstream(resultsPath) << table.str();
