@@ -348,6 +348,7 @@ def check_meters(port, r, label, sounds):
         else:
             r.check(peak is not None and peak < 0.001, "%s: %r meters show silence (audio off)" % (label, n),
                     "peak %r" % peak)
+        print("        peak %r" % peak, flush=True)
 
 
 # --------------------------------------------------------------------------- X input
