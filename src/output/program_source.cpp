@@ -76,14 +76,32 @@ bool createOrUpdateProgramSource(const QString &serverUrl, const QString &studio
 		return false;
 	}
 
-	// Only the scene's top level is searched: an item inside a group does not count, and a new one is added.
 	if (obs_scene_t *scene = obs_scene_from_source(sceneSource)) {
-		obs_sceneitem_t *item = obs_scene_find_source(scene, name.constData());
-		if (!item)
-			item = obs_scene_add(scene, source);
-		// Fitted for the size asked for: the page may not have its new size yet.
-		if (item)
-			fitItemToCanvas(item, width, height);
+		// One atomic update, so the render thread never draws the item added but not yet fitted, or at its
+		// new scale but its old position: on a scene that is on air, that frame would go out. Graphics first,
+		// as OBS itself adds sources: the render thread takes the graphics lock before the scene's.
+		struct Placement {
+			obs_source_t *source;
+			const char *name;
+			int width;
+			int height;
+		} placement{source, name.constData(), width, height};
+		obs_enter_graphics();
+		obs_scene_atomic_update(
+			scene,
+			[](void *data, obs_scene_t *inScene) {
+				const auto *p = static_cast<const Placement *>(data);
+				// Only the top level is searched: an item inside a group does not count, and a new one
+				// is added.
+				obs_sceneitem_t *item = obs_scene_find_source(inScene, p->name);
+				if (!item)
+					item = obs_scene_add(inScene, p->source);
+				// Fitted for the size asked for: the page may not have its new size yet.
+				if (item)
+					fitItemToCanvas(item, p->width, p->height);
+			},
+			&placement);
+		obs_leave_graphics();
 	}
 
 	obs_source_set_audio_active(source, includeAudio);
