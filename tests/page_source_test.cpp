@@ -20,6 +20,8 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <functional>
+#include <limits>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -268,20 +270,147 @@ TEST(PageRules, settingsBecomeThePagesSizeRateAndRestarts)
 		EXPECT_EQ(config.fpsDen, row.fpsDen);
 	}
 
+	EXPECT_EQ(page::helperArguments(page::PageConfig{}), (std::vector<std::string>{"800", "600", "30", "1"}));
+}
+
+TEST(PageRules, eachSettingChangeAsksTheRunningPageForWhatItNeeds)
+{
+	struct Row {
+		const char *behaviour;
+		std::function<void(page::PageConfig &)> change;
+		page::PageChange expected; // restart, navigate, css
+	};
+	const Row rows[] = {
+		{"nothingChangedAsksNothing", [](page::PageConfig &) {}, {false, false, false}},
+		{"aNewAddressNavigates",
+		 [](page::PageConfig &c) { c.url = "http://127.0.0.1/other"; },
+		 {false, true, false}},
+		{"aNewStyleSheetIsSent", [](page::PageConfig &c) { c.css = "body{color:red}"; }, {false, false, true}},
+		{"aClearedStyleSheetIsSent", [](page::PageConfig &c) { c.css.clear(); }, {false, false, true}},
+		{"addressAndStyleTogether",
+		 [](page::PageConfig &c) {
+			 c.url = "http://127.0.0.1/other";
+			 c.css = "x";
+		 },
+		 {false, true, true}},
+		{"theSameRateWrittenOtherwiseIsNoChange",
+		 [](page::PageConfig &c) {
+			 c.fpsNum = 60;
+			 c.fpsDen = 2;
+		 },
+		 {false, false, false}},
+		{"aNewRateRestarts", [](page::PageConfig &c) { c.fpsNum = 25; }, {true, false, false}},
+		{"aNewHeightRestarts", [](page::PageConfig &c) { c.height = 601; }, {true, false, false}},
+		{"aRestartCarriesTheNewAddressItself",
+		 [](page::PageConfig &c) {
+			 c.width = 1280;
+			 c.url = "http://127.0.0.1/other";
+			 c.css = "x";
+		 },
+		 {true, false, false}},
+		{"audioAndVisibilityNeedNoCommand",
+		 [](page::PageConfig &c) {
+			 c.rerouteAudio = true;
+			 c.shutdown = true;
+			 c.restartWhenActive = true;
+		 },
+		 {false, false, false}},
+	};
 	page::PageConfig running;
-	page::PageConfig wanted = running;
-	wanted.url = "http://127.0.0.1/other";
-	wanted.css = "x";
-	EXPECT_FALSE(page::needsNewPipeline(running, wanted)) << "a new address or style navigates";
-	wanted.fpsNum = 60;
-	wanted.fpsDen = 2;
-	EXPECT_FALSE(page::needsNewPipeline(running, wanted)) << "60/2 is the same rate as 30/1";
-	wanted.fpsNum = 25;
-	EXPECT_TRUE(page::needsNewPipeline(running, wanted));
-	wanted = running;
-	wanted.height = 601;
-	EXPECT_TRUE(page::needsNewPipeline(running, wanted));
-	EXPECT_EQ(page::helperArguments(running), (std::vector<std::string>{"800", "600", "30", "1", "about:blank"}));
+	running.url = "http://127.0.0.1/page";
+	running.css = "body{}";
+	for (const Row &row : rows) {
+		SCOPED_TRACE(row.behaviour);
+		page::PageConfig wanted = running;
+		row.change(wanted);
+		const page::PageChange change = page::pageChange(running, wanted);
+		EXPECT_EQ(change.restart, row.expected.restart);
+		EXPECT_EQ(change.navigate, row.expected.navigate);
+		EXPECT_EQ(change.css, row.expected.css);
+	}
+}
+
+// A page's sound is stamped on OBS's clock frame-exactly from where its stream started, so that buffers that
+// arrive with jitter neither drift nor leave gaps; the clock is read again only past the resync limit.
+TEST(PageRules, soundIsStampedWithoutDriftAndCheckedForImpossibleSamples)
+{
+	const uint64_t start = 5000000000ULL;
+	struct Arrival {
+		int64_t lateNs; // after the buffer's place in the stream
+		uint32_t rate;  // 0: 48000
+		bool restamped; // the clock is read again
+	};
+	struct Row {
+		const char *behaviour;
+		std::vector<Arrival> arrivals; // buffers of 480 frames
+	};
+	const int64_t limit = int64_t(page::kAudioResyncNs);
+	const Row rows[] = {
+		{"theFirstBufferTakesTheClock", {{0, 0, true}}},
+		{"jitterWithinTheLimitIsAbsorbed",
+		 {{0, 0, true}, {limit, 0, false}, {-limit, 0, false}, {3, 0, false}}},
+		{"aGapPastTheLimitRestamps", {{0, 0, true}, {0, 0, false}, {limit + 1, 0, true}, {0, 0, false}}},
+		{"buffersAheadOfTheClockRestamp", {{0, 0, true}, {-limit - 1, 0, true}}},
+		{"aNewRateRestamps", {{0, 0, true}, {0, 44100, true}, {0, 44100, false}}},
+	};
+	for (const Row &row : rows) {
+		SCOPED_TRACE(row.behaviour);
+		page::AudioClock clock;
+		uint64_t streamStart = start;
+		uint64_t frames = 0;
+		uint32_t rate = 48000;
+		for (size_t i = 0; i < row.arrivals.size(); ++i) {
+			const Arrival &arrival = row.arrivals[i];
+			const uint32_t thisRate = arrival.rate ? arrival.rate : 48000;
+			const uint64_t place = streamStart + frames * 1000000000ULL / rate;
+			const uint64_t now = uint64_t(int64_t(place) + arrival.lateNs);
+			const uint64_t stamp = page::stampAudio(clock, now, thisRate, 480);
+			if (arrival.restamped) {
+				EXPECT_EQ(stamp, now) << i;
+				streamStart = now;
+				frames = 0;
+				rate = thisRate;
+			} else {
+				EXPECT_EQ(stamp, place) << i;
+			}
+			frames += 480;
+		}
+	}
+
+	// Ten minutes of 480-frame buffers at 44.1 kHz, each arriving late by a few milliseconds (a buffer is not a
+	// whole number of nanoseconds long): the last stamp is where the stream's frame count puts it, to the
+	// nanosecond; after a week's stream as well.
+	page::AudioClock clock;
+	uint64_t stamp = page::stampAudio(clock, start, 44100, 480);
+	const uint64_t buffers = 10 * 60 * 44100 / 480;
+	for (uint64_t i = 1; i <= buffers; ++i)
+		stamp = page::stampAudio(clock, start + i * 480 * 1000000000ULL / 44100 + 7000000, 44100, 480);
+	EXPECT_EQ(stamp, start + buffers * 480 * 1000000000ULL / 44100);
+	page::AudioClock week;
+	week.running = true;
+	week.startNs = start;
+	week.rate = 48000;
+	week.frames = 48000ULL * 3600 * 24 * 7;
+	EXPECT_EQ(page::stampAudio(week, start + 3600ULL * 24 * 7 * 1000000000ULL, 48000, 480),
+		  start + 3600ULL * 24 * 7 * 1000000000ULL);
+
+	const float nan = std::nanf("");
+	const float inf = std::numeric_limits<float>::infinity();
+	struct SampleRow {
+		const char *behaviour;
+		std::vector<float> samples;
+		size_t firstBad;
+	};
+	const SampleRow samples[] = {
+		{"soundUpToTheLimitPasses", {0.0f, -1.0f, 1.0f, page::kMaxSample, -page::kMaxSample}, 5},
+		{"pastTheLimitIsNotSound", {0.5f, page::kMaxSample * 1.01f, 0.0f}, 1},
+		{"notANumberIsNotSound", {0.0f, 0.0f, nan}, 2},
+		{"infinityIsNotSound", {-inf}, 0},
+		{"noSamplesPass", {}, 0},
+	};
+	for (const SampleRow &row : samples)
+		EXPECT_EQ(page::firstImplausibleSample(row.samples.data(), row.samples.size()), row.firstBad)
+			<< row.behaviour;
 }
 
 TEST(PageRules, watchdogGivesUpOnlyPastItsLimits)

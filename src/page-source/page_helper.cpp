@@ -2,8 +2,8 @@
 // frame area (shared memory), audio and heartbeats to the socket; the socket brings the page's address, style
 // sheet and reloads. GST_DEBUG=lorvalen-page:6 traces what it does.
 //
-//   lorvalen-page-helper --probe                          exit 0 when wpesrc can be created here
-//   lorvalen-page-helper WIDTH HEIGHT FPS_NUM FPS_DEN URL  run a page (socket on fd 3, frame area on fd 4)
+//   lorvalen-page-helper --probe                      exit 0 when wpesrc can be created here
+//   lorvalen-page-helper WIDTH HEIGHT FPS_NUM FPS_DEN  run a page (socket on fd 3, frame area on fd 4)
 
 #include "page-source/channel.hpp"
 #include "page-source/page_bridge.hpp"
@@ -383,8 +383,8 @@ int main(int argc, char **argv)
 		gst_object_unref(source);
 		return helper_exit::kOk;
 	}
-	if (argc != 6) {
-		fprintf(stderr, "usage: %s --probe | WIDTH HEIGHT FPS_NUM FPS_DEN URL\n", argv[0]);
+	if (argc != 5) {
+		fprintf(stderr, "usage: %s --probe | WIDTH HEIGHT FPS_NUM FPS_DEN\n", argv[0]);
 		return helper_exit::kUsage;
 	}
 	Helper helper;
@@ -392,7 +392,6 @@ int main(int argc, char **argv)
 	helper.height = uint32_t(strtoul(argv[2], nullptr, 10));
 	const int fpsNum = int(strtol(argv[3], nullptr, 10));
 	const int fpsDen = int(strtol(argv[4], nullptr, 10));
-	helper.url = argv[5];
 	if (helper.width == 0 || helper.height == 0 || fpsNum <= 0 || fpsDen <= 0)
 		return helper_exit::kUsage;
 	helper.loop = g_main_loop_new(nullptr, FALSE);
