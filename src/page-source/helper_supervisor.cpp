@@ -35,16 +35,6 @@ const char *commandName(Packet type)
 	}
 }
 
-// The command's packet; false, logged, when its text does not fit in one.
-bool encodeCommand(Packet type, std::string_view text, PacketBytes &packet)
-{
-	if (type == Packet::Reload ? encodeSignal(type, packet) : encodeText(type, text, packet))
-		return true;
-	page_log(LOG_WARNING, "the page's %s of %zu bytes is longer than the page helper takes (%zu); not sent",
-		 commandName(type), text.size(), kMaxTextBytes);
-	return false;
-}
-
 } // namespace
 
 bool CommandQueue::flush(int socket)
@@ -120,25 +110,42 @@ void HelperSupervisor::restart()
 	poke();
 }
 
-bool HelperSupervisor::send(Packet type, std::string_view text)
+void HelperSupervisor::send(Packet type, std::string_view text)
 {
-	PacketBytes packet;
-	if (!encodeCommand(type, text, packet))
-		return false;
 	{
 		std::lock_guard<std::mutex> hold(lock_);
 		if (!running_)
-			return true;
-		queue_.push(std::move(packet));
+			return;
+		queueCommand(type, text);
 	}
 	poke();
-	return true;
+}
+
+void HelperSupervisor::queueCommand(Packet type, std::string_view text)
+{
+	PacketBytes packet;
+	const bool encoded = type == Packet::Reload ? encodeSignal(type, packet) : encodeText(type, text, packet);
+	if (!encoded) {
+		page_log(LOG_WARNING, "the page's %s of %zu bytes is longer than the page helper takes (%zu); not sent",
+			 commandName(type), text.size(), kMaxTextBytes);
+		return;
+	}
+	queue_.push(std::move(packet));
+	if (type == Packet::Navigate)
+		page_ = text;
+}
+
+std::string HelperSupervisor::page()
+{
+	std::lock_guard<std::mutex> hold(lock_);
+	return page_;
 }
 
 void HelperSupervisor::poke()
 {
 	const uint64_t one = 1;
-	(void)!write(wake_, &one, sizeof one);
+	if (wake_ >= 0)
+		(void)!write(wake_, &one, sizeof one);
 }
 
 void HelperSupervisor::rest(int64_t ms)
@@ -164,11 +171,9 @@ void HelperSupervisor::run()
 			restart_ = false;
 			queue_.clear();
 			launch = client_.launch();
-			for (const auto &command : launch.commands) {
-				PacketBytes packet;
-				if (encodeCommand(command.first, command.second, packet))
-					queue_.push(std::move(packet));
-			}
+			page_.clear();
+			for (const auto &command : launch.commands)
+				queueCommand(command.first, command.second);
 			running_ = true;
 		}
 		const std::shared_ptr<FrameArea> area = FrameArea::create(launch.width, launch.height);
@@ -189,7 +194,7 @@ void HelperSupervisor::run()
 		area->closeDescriptor();
 		client_.frameAreaChanged(area);
 		const int64_t startedAt = nowMs();
-		const Ending ending = watch(helper, *area, launch.page, startedAt);
+		const Ending ending = watch(helper, *area, startedAt);
 		{
 			std::lock_guard<std::mutex> hold(lock_);
 			running_ = false;
@@ -212,8 +217,7 @@ void HelperSupervisor::run()
 	}
 }
 
-HelperSupervisor::Ending HelperSupervisor::watch(HelperProcess &helper, const FrameArea &area, const std::string &page,
-						 int64_t startedAt)
+HelperSupervisor::Ending HelperSupervisor::watch(HelperProcess &helper, const FrameArea &area, int64_t startedAt)
 {
 	int64_t lastPacket = startedAt;
 	for (;;) {
@@ -237,19 +241,21 @@ HelperSupervisor::Ending HelperSupervisor::watch(HelperProcess &helper, const Fr
 				return Ending::Asked;
 			connected = queue_.flush(helper.socket);
 		}
-		if ((waits[0].revents & POLLIN) && !readPackets(helper.socket, lastPacket, page))
+		if ((waits[0].revents & POLLIN) && !readPackets(helper.socket, lastPacket))
 			return Ending::Failed;
 		int status = 0;
 		const bool exited = helperExited(helper, status);
 		if (exited || !connected || (waits[0].revents & (POLLHUP | POLLERR))) {
 			if (!failureLogged_) {
-				char killed[32];
-				snprintf(killed, sizeof killed, "killed by signal %d", status - 128);
+				char why[64];
+				if (!exited)
+					snprintf(why, sizeof why, "its connection closed");
+				else if (status > 128)
+					snprintf(why, sizeof why, "killed by signal %d", status - 128);
+				else
+					snprintf(why, sizeof why, "%s", describeHelperExit(status));
 				page_log(LOG_WARNING, "the page helper for %s ended (%s); starting it again",
-					 page.c_str(),
-					 !exited        ? "its connection closed"
-					 : status > 128 ? killed
-							: describeHelperExit(status));
+					 page().c_str(), why);
 			}
 			failureLogged_ = true;
 			return Ending::Failed;
@@ -258,14 +264,14 @@ HelperSupervisor::Ending HelperSupervisor::watch(HelperProcess &helper, const Fr
 		const int64_t now = nowMs();
 		const Verdict verdict = judge({now - startedAt, now - lastPacket, hasFrame});
 		if (verdict != Verdict::Healthy) {
-			page_log(LOG_WARNING, "the page helper for %s %s; starting it again", page.c_str(),
+			page_log(LOG_WARNING, "the page helper for %s %s; starting it again", page().c_str(),
 				 verdict == Verdict::NoFirstFrame ? "delivered no frame in time" : "stopped answering");
 			return Ending::Failed;
 		}
 	}
 }
 
-bool HelperSupervisor::readPackets(int socket, int64_t &lastPacket, const std::string &page)
+bool HelperSupervisor::readPackets(int socket, int64_t &lastPacket)
 {
 	for (;;) {
 		const ssize_t size = receivePacket(socket, buffer_.data());
@@ -276,14 +282,14 @@ bool HelperSupervisor::readPackets(int socket, int64_t &lastPacket, const std::s
 			if (!badPacketLogged_)
 				page_log(LOG_WARNING,
 					 "the page helper for %s sent a packet the module does not take (%zd bytes)",
-					 page.c_str(), size);
+					 page().c_str(), size);
 			badPacketLogged_ = true;
 			continue;
 		}
 		lastPacket = nowMs();
 		if (message.type == Packet::Failed) {
 			if (!failureLogged_)
-				page_log(LOG_WARNING, "the page %s did not load: %.*s", page.c_str(),
+				page_log(LOG_WARNING, "the page %s did not load: %.*s", page().c_str(),
 					 int(message.text.size()), message.text.data());
 			failureLogged_ = true;
 			return false;

@@ -39,7 +39,6 @@ struct HelperLaunch {
 	uint32_t width = 0;
 	uint32_t height = 0;
 	std::vector<std::pair<Packet, std::string>> commands; // its first commands, in order
-	std::string page;                                     // names the page in log lines
 };
 
 // The source's side of its helper. Called on the supervisor's thread; launch() with the supervisor's lock held,
@@ -71,16 +70,20 @@ public:
 	// Replaces the running helper by one started from launch().
 	void restart();
 	// A command for the helper running now; the next helper starts from launch() instead. A text longer than
-	// one packet carries is refused: false, and a log line.
-	bool send(Packet type, std::string_view text = {});
+	// one packet carries is refused with a log line.
+	void send(Packet type, std::string_view text = {});
 
 private:
 	enum class Ending { Asked, Failed };
 
 	void run();
-	Ending watch(HelperProcess &helper, const FrameArea &area, const std::string &page, int64_t startedAt);
+	Ending watch(HelperProcess &helper, const FrameArea &area, int64_t startedAt);
 	// False when the helper reported that its page failed.
-	bool readPackets(int socket, int64_t &lastPacket, const std::string &page);
+	bool readPackets(int socket, int64_t &lastPacket);
+	// Queues a command, or logs why it cannot; with lock_ held.
+	void queueCommand(Packet type, std::string_view text);
+	// The address the helper was sent last, for log lines.
+	std::string page();
 	void poke();
 	// Sleeps until poked or `ms` pass.
 	void rest(int64_t ms);
@@ -92,10 +95,11 @@ private:
 	std::atomic<bool> stopping_{false};
 	std::atomic<bool> wanted_{true};
 
-	std::mutex lock_; // the three below
+	std::mutex lock_; // the four below
 	CommandQueue queue_;
 	bool running_ = false; // a helper takes commands
 	bool restart_ = false;
+	std::string page_;
 
 	// Worker only.
 	std::vector<uint8_t> buffer_;

@@ -119,7 +119,6 @@ HelperLaunch PageSource::launch()
 	launch.width = config_.width;
 	launch.height = config_.height;
 	launch.commands = {{Packet::Navigate, config_.url}, {Packet::Css, config_.css}};
-	launch.page = config_.url;
 	return launch;
 }
 
