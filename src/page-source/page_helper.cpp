@@ -204,12 +204,8 @@ void onPadAdded(GstElement *, GstPad *pad, gpointer data)
 	g_free(name);
 	if (!audio)
 		return;
-	GstCaps *caps = gst_pad_query_caps(pad, nullptr);
-	gchar *described = gst_caps_to_string(caps);
-	GST_INFO("audio pad %s:%s (%s), %s", GST_DEBUG_PAD_NAME(pad), described,
+	GST_INFO("audio pad %s:%s %s", GST_DEBUG_PAD_NAME(pad),
 		 helper.audioLinked ? "dropped: one stream is linked already" : "linked to the module");
-	g_free(described);
-	gst_caps_unref(caps);
 	GstElement *sink;
 	if (!helper.audioLinked) {
 		sink = makeAppSink(false, helper);
