@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Debian 13 (trixie) and sid trees with their own OBS, built with debootstrap on a Debian 12 machine (as root)
-# and cached outside the clone, so that the tests can build and run the plug-in in those OBS builds.
+# and cached outside the clone, so that the tests can build and run the plug-in in those OBS builds; and a
+# minimal Debian 12 (bookworm) tree, a fresh machine on which the project's install step must do everything.
 #
 #   scripts/hosts.sh build RELEASE                  build the tree, or reuse the cached one
 #   scripts/hosts.sh enter RELEASE [--base] -- CMD  run CMD here, with LORVALEN_HOST_ROOT a clean copy of it
@@ -8,6 +9,7 @@
 #
 # A tree is two layers: "base" is what a user of that release has (obs-studio and what it needs to show a
 # window), "dev" adds the build and test packages. Each layer is rebuilt when its package list changes.
+# bookworm has only the base layer, debootstrap's minimal system.
 # enter and run mount an overlay of the layers with a throw-away upper folder in a mount namespace of their
 # own, so nothing a command does stays in the cache but the packages apt-get fetched; /tmp and the clone are
 # bound at the same paths inside.
@@ -18,9 +20,9 @@ cache=${LORVALEN_HOSTS_CACHE:-/var/cache/lorvalen-hosts}
 root=$(cd "$(dirname "$0")/.." && pwd)
 mirror=http://deb.debian.org/debian
 
-base_packages="obs-studio qt6-qpa-plugins qt6-svg-plugins libgl1-mesa-dri libegl-mesa0 libglx-mesa0
+user_packages="obs-studio qt6-qpa-plugins qt6-svg-plugins libgl1-mesa-dri libegl-mesa0 libglx-mesa0
 	fonts-dejavu-core ca-certificates"
-dev_packages="cmake g++ make pkg-config binutils libobs-dev qt6-base-dev qtbase5-dev
+build_packages="cmake g++ make pkg-config binutils libobs-dev qt6-base-dev qtbase5-dev
 	libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth python3 dpkg-dev file
 	libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-wpe gstreamer1.0-plugins-base
 	gstreamer1.0-plugins-good"
@@ -77,11 +79,13 @@ build() {
 		unshare -m debootstrap --variant=minbase --cache-dir="$cache/archives/$release" "$release" "$base.new" "$mirror" \
 			>"$cache/$release.debootstrap.log" 2>&1 ||
 			die "debootstrap of $release failed (log: $cache/$release.debootstrap.log): $(tail -n 3 "$cache/$release.debootstrap.log")"
-		{ apt_in - - "$base.new" update -q && apt_in - - "$base.new" install -y -q --no-install-recommends $base_packages; } \
+		{ apt_in - - "$base.new" update -q && { [[ -z "$base_packages" ]] ||
+			apt_in - - "$base.new" install -y -q --no-install-recommends $base_packages; }; } \
 			>"$cache/$release.base.log" 2>&1 || die "installing OBS into $release failed (log: $cache/$release.base.log)"
 		mv "$base.new" "$base"
 		echo "$key" >"$base.key"
 	fi
+	[[ -n "$dev_packages" ]] || return 0
 	key=$(layer_key dev $base_packages $dev_packages)
 	if [[ "$(cat "$dev.key" 2>/dev/null)" != "$key" ]]; then
 		echo "hosts: building the $release dev layer in $dev"
@@ -113,10 +117,17 @@ enter() { # enter LAYERS CMD...
 command=${1:-}
 release=${2:-}
 [[ "$command" =~ ^(build|enter|run|_inside)$ && "$release" =~ ^[a-z]+$ ]] || {
-	sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//' >&2
+	sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//' >&2
 	exit 2
 }
 shift 2
+if [[ "$release" == bookworm ]]; then
+	base_packages=""
+	dev_packages=""
+else
+	base_packages=$user_packages
+	dev_packages=$build_packages
+fi
 if [[ "$command" == _inside ]]; then
 	inside "$@"
 	exit
@@ -129,6 +140,7 @@ if [[ "$command" == build ]]; then
 fi
 
 layers="$cache/$release/dev:$cache/$release/base"
+[[ -n "$dev_packages" ]] || layers="$cache/$release/base"
 net=0
 while [[ $# -gt 0 && "$1" != -- ]]; do
 	case "$1" in
