@@ -4,8 +4,9 @@
 # minimal Debian 12 (bookworm) tree, a fresh machine on which the project's install step must do everything.
 #
 #   scripts/hosts.sh build RELEASE                  build the tree, or reuse the cached one
-#   scripts/hosts.sh enter RELEASE [--base] -- CMD  run CMD here, with LORVALEN_HOST_ROOT a clean copy of it
-#   scripts/hosts.sh run RELEASE [--base] [--net] -- CMD   run CMD inside a clean copy of it
+#   scripts/hosts.sh enter RELEASE [--base] [--in-memory] -- CMD  run CMD here, with LORVALEN_HOST_ROOT a clean
+#                                                   copy of it
+#   scripts/hosts.sh run RELEASE [--base] [--in-memory] [--net] -- CMD   run CMD inside a clean copy of it
 #
 # A tree is two layers: "base" is what a user of that release has (obs-studio and what it needs to show a
 # window), "dev" adds the build and test packages. Each layer is rebuilt when its package list changes.
@@ -13,7 +14,8 @@
 # enter and run mount an overlay of the layers with a throw-away upper folder in a mount namespace of their
 # own, so nothing a command does stays in the cache but the packages apt-get fetched; /tmp and the clone are
 # bound at the same paths inside.
-# run has a private loopback unless --net is given. LORVALEN_HOSTS_CACHE moves the cache.
+# run has a private loopback unless --net is given. --in-memory keeps the copy's changes in memory (tmpfs), for
+# commands that install many packages into it. LORVALEN_HOSTS_CACHE moves the cache.
 set -euo pipefail
 
 cache=${LORVALEN_HOSTS_CACHE:-/var/cache/lorvalen-hosts}
@@ -39,6 +41,10 @@ inside() { # inside LOWER UPPER ROOT ARCHIVES CMD...
 	local lower=$1 upper=$2 tree=$3 archives=$4
 	shift 4
 	mount --make-rprivate /
+	if [[ "${LORVALEN_HOSTS_IN_MEMORY:-}" == 1 ]]; then
+		mount -t tmpfs -o mode=0755 tmpfs "$upper"
+		mkdir -p "$tree"
+	fi
 	if [[ "$lower" != - ]]; then
 		mkdir -p "$upper/upper" "$upper/work"
 		mount -t overlay overlay -o "lowerdir=$lower,upperdir=$upper/upper,workdir=$upper/work" "$tree"
@@ -146,6 +152,7 @@ while [[ $# -gt 0 && "$1" != -- ]]; do
 	case "$1" in
 	--base) layers="$cache/$release/base" ;;
 	--net) net=1 ;;
+	--in-memory) export LORVALEN_HOSTS_IN_MEMORY=1 ;;
 	*) die "unknown option $1" ;;
 	esac
 	shift

@@ -151,9 +151,9 @@ fresh_stage() {
 	# install.sh builds inside the clone it runs from: a copy, as a newcomer's clone would be.
 	tar -C "$root" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$dir/clone" -xf -
 	(cd "$root" && "$hosts" run bookworm -- bash -c 'compgen -c') | sort -u >"$dir/minimal-commands.txt"
-	# One clean copy for the whole course, with the network for apt-get. dpkg skips its fsyncs there: the
-	# copy is thrown away afterwards.
-	(cd "$root" && "$hosts" run bookworm --net -- bash -c '
+	# One clean copy for the whole course, with the network for apt-get, kept in memory. dpkg skips its fsyncs
+	# there: the copy is thrown away afterwards.
+	(cd "$root" && "$hosts" run bookworm --in-memory --net -- bash -c '
 		echo force-unsafe-io >/etc/dpkg/dpkg.cfg.d/unsafe-io
 		cd "$1"
 		if scripts/install-deps.sh --tests >"$2/install-deps.log" 2>&1; then echo "pass install step" >>"$2/results"

@@ -67,7 +67,7 @@ IN=()
 if [ -n "$HOST" ]; then
 	if [ -z "${LORVALEN_HOST_ROOT:-}" ]; then
 		layer=()
-		[ "$NEWCOMER" -eq 1 ] && layer=(--base)
+		[ "$NEWCOMER" -eq 1 ] && layer=(--base --in-memory) # it installs the build packages
 		exec "$REPO/scripts/hosts.sh" enter "$HOST" "${layer[@]}" -- "$BASH" "$0" "$@"
 	fi
 	IN=(chroot "$LORVALEN_HOST_ROOT")
