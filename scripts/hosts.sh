@@ -27,7 +27,7 @@ user_packages="obs-studio qt6-qpa-plugins qt6-svg-plugins libgl1-mesa-dri libegl
 build_packages="cmake g++ make pkg-config binutils libobs-dev qt6-base-dev qtbase5-dev
 	libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth python3 dpkg-dev file
 	libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-wpe gstreamer1.0-plugins-base
-	gstreamer1.0-plugins-good"
+	gstreamer1.0-plugins-good iproute2"
 
 die() {
 	echo "hosts: $*" >&2
