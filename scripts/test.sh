@@ -158,6 +158,7 @@ fresh_stage() {
 		cd "$1"
 		if scripts/install-deps.sh --tests >"$2/install-deps.log" 2>&1; then echo "pass install step" >>"$2/results"
 		else echo "fail install step" >>"$2/results"; tail -n 20 "$2/install-deps.log"; fi
+		echo "fresh: the install step took $SECONDS s"
 		if scripts/install-deps.sh --tests --check; then echo "pass listed commands present" >>"$2/results"
 		else echo "fail listed commands present" >>"$2/results"; fi
 		plugins="$HOME/.config/obs-studio/plugins"
@@ -165,6 +166,7 @@ fresh_stage() {
 			test -f "$plugins/lorvalen-pgm/bin/64bit/lorvalen-pgm.so" &&
 			test -x "$plugins/lorvalen-page-source/bin/64bit/lorvalen-page-helper"; then
 			echo "pass install.sh --no-start" >>"$2/results"
+			echo "fresh: install.sh --no-start done at $SECONDS s"
 		else
 			echo "fail install.sh --no-start" >>"$2/results"; tail -n 20 "$2/install.log"
 		fi' sh "$dir/clone" "$dir")
