@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Debian 13 (trixie) and sid trees with their own OBS, built with debootstrap on a Debian 12 machine (as root)
-# and cached outside the clone, so that the tests can build and run the plug-in in those OBS builds.
+# Debian 12 (bookworm), 13 (trixie) and sid trees with their own OBS, built with debootstrap on a Debian 12
+# machine (as root) and cached outside the clone, so that the tests can build, package and run the plug-in in
+# those OBS builds without touching the machine's own system.
 #
 #   scripts/hosts.sh build RELEASE                  build the tree, or reuse the cached one
 #   scripts/hosts.sh enter RELEASE [--base] -- CMD  run CMD here, with LORVALEN_HOST_ROOT a clean copy of it
@@ -23,7 +24,7 @@ base_packages="obs-studio qt6-qpa-plugins qt6-svg-plugins libgl1-mesa-dri libegl
 dev_packages="cmake g++ make pkg-config binutils libobs-dev qt6-base-dev qtbase5-dev
 	libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth python3 dpkg-dev file
 	libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-wpe gstreamer1.0-plugins-base
-	gstreamer1.0-plugins-good"
+	gstreamer1.0-plugins-good build-essential debhelper lintian"
 
 die() {
 	echo "hosts: $*" >&2
@@ -117,6 +118,10 @@ release=${2:-}
 	exit 2
 }
 shift 2
+if [[ "$release" == bookworm ]]; then
+	# Debian 12's OBS links Qt 5, whose platform and SVG plug-ins come with it; Qt 6's are of no use there.
+	base_packages=${base_packages//qt6-*-plugins/}
+fi
 if [[ "$command" == _inside ]]; then
 	inside "$@"
 	exit
