@@ -15,6 +15,7 @@ test_packages=(
 	clang clang-format clang-tidy libclang-rt-14-dev
 	python3 python3-websocket python3-pyatspi at-spi2-core dbus dbus-x11
 	xdotool x11-utils imagemagick util-linux iproute2 gdb libgl1-mesa-dri libegl-mesa0 libglx-mesa0
+	debootstrap dpkg-dev
 )
 
 packages=("${build_packages[@]}")
