@@ -141,7 +141,7 @@ package_stage() { # package_stage STAGE RELEASE QT_MAJOR DIR
 	done
 	ids=" $(dpkg-deb -f "$dir/$dbgsym" Build-Ids) "
 	while IFS= read -r -d '' path; do
-		[[ "$(head -c 4 "$path")" == $'\x7fELF' ]] || continue
+		readelf -h "$path" >/dev/null 2>&1 || continue
 		id=$(readelf -n "$path" | sed -n 's/^ *Build ID: //p')
 		if [[ -z "$id" || "$ids" != *" $id "* ]] || readelf -S "$path" | grep -q ' \.debug_'; then
 			missing+=" ${path#"$dir/unpacked"}"
