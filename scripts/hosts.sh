@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Debian 12 (bookworm), 13 (trixie) and sid trees with their own OBS, built with debootstrap on a Debian 12
-# machine (as root) and cached outside the clone, so that the tests can build, package and run the plug-in in
-# those OBS builds without touching the machine's own system.
+# Debian 12 (bookworm), 13 (trixie) and sid trees with their own OBS, built with debootstrap on a Debian 12 machine
+# (as root) and cached outside the clone, so that the tests can build, package and run the plug-in in those OBS.
 #
 #   scripts/hosts.sh build RELEASE                  build the tree, or reuse the cached one
 #   scripts/hosts.sh enter RELEASE [--base] -- CMD  run CMD here, with LORVALEN_HOST_ROOT a clean copy of it
