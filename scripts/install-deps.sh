@@ -11,7 +11,7 @@
 set -euo pipefail
 
 build_packages=(
-	cmake:cmake:ctest:cpack g++:g++ make:make pkg-config:pkg-config binutils:readelf python3:python3
+	cmake:cmake:ctest g++:g++ make:make pkg-config:pkg-config binutils:readelf python3:python3
 	libobs-dev obs-studio:obs qt6-base-dev qtbase5-dev
 	libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base gstreamer1.0-wpe
 	gstreamer1.0-plugins-good
@@ -22,6 +22,7 @@ test_packages=(
 	python3-websocket python3-pyatspi at-spi2-core dbus:dbus-run-session dbus-x11
 	xdotool:xdotool x11-utils imagemagick:import util-linux:unshare iproute2:ip procps:pgrep gdb:gdb
 	libgl1-mesa-dri libegl-mesa0 libglx-mesa0 debootstrap:debootstrap gstreamer1.0-tools:gst-launch-1.0
+	dpkg-dev:dpkg-parsechangelog
 )
 
 entries=("${build_packages[@]}")

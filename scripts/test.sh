@@ -84,11 +84,87 @@ run_e2e() { # run_e2e STAGE run.sh-args...
 	fi
 }
 
+# The package's version names the release it was built in.
+declare -A release_suffix=([bookworm]=deb12 [trixie]=deb13 [sid]=sid)
+
+# A release's package, built in its tree as a Debian developer builds it: dpkg-buildpackage in a copy of the
+# clone (it writes its state into debian/ and the packages beside the source folder); lintian on the .changes
+# and every package it lists, where any error or warning fails; the system layout, and a -dbgsym package with
+# the symbols of every binary stripped from it; then the e2e installs it into a clean copy of the tree, uses it
+# in that OBS and purges it.
+package_stage() { # package_stage STAGE RELEASE QT_MAJOR DIR
+	local stage=$1 host=$2 dir=$4 hosts="$root/scripts/hosts.sh" start=$SECONDS ok=1 ids id path name missing="" deb dbgsym
+	deb="$(dpkg-parsechangelog -l "$root/debian/changelog" -S Version)+${release_suffix[$host]}_amd64.deb"
+	dbgsym="lorvalen-pgm-qt$3-dbgsym_$deb"
+	deb="lorvalen-pgm-qt$3_$deb"
+	rm -rf "$dir"
+	mkdir -p "$dir/source"
+	tar -C "$root" --exclude='./build*' --exclude=./.git --exclude=./.cache -cf - . | tar -C "$dir/source" -xf -
+	if ! (cd "$dir/source" && "$hosts" run "$host" -- env DEB_BUILD_OPTIONS="parallel=$jobs" \
+		dpkg-buildpackage -us -uc -b) >"$dir/build.log" 2>&1; then
+		tail -n 40 "$dir/build.log"
+		count "$stage package build" 0 1
+		return
+	fi
+	echo "$stage: dpkg-buildpackage in $((SECONDS - start)) s," \
+		"$(grep -cE '^[^ ]+:[0-9]+:[0-9]+: warning:' "$dir/build.log") compiler warnings"
+	ls -l "$dir"/*.deb | awk '{ print "  " $5 " bytes  " $NF }' | sed "s|$dir/||"
+	if [[ ! -f "$dir/$deb" || ! -f "$dir/$dbgsym" ]]; then
+		echo "expected $deb and $dbgsym; built: $(cd "$dir" && echo *.deb)"
+		count "$stage package build" 0 1
+		return
+	fi
+	echo "depends: $(dpkg-deb -f "$dir/$deb" Depends)"
+
+	# lintian exits 2 for shown overrides as for errors (2.116), so the tags decide; any other non-zero status
+	# is lintian's own failure.
+	(cd "$dir" && "$hosts" run "$host" -- sh -c 'lintian --version && exec lintian --display-info --show-overrides ./*.changes') \
+		>"$dir/lintian.log" 2>&1
+	local lintian_rc=$? errors warnings
+	grep -v 'root privileges' "$dir/lintian.log"
+	errors=$(grep -c '^E: ' "$dir/lintian.log")
+	warnings=$(grep -c '^W: ' "$dir/lintian.log")
+	echo "lintian: $errors errors, $warnings warnings, $(grep -c '^I: ' "$dir/lintian.log") info," \
+		"$(grep -c '^O: ' "$dir/lintian.log") overridden"
+	if ((lintian_rc == 0 || lintian_rc == 2)) && ((errors + warnings == 0)) && grep -q '^Lintian v' "$dir/lintian.log"; then
+		count "$stage lintian" 1 0
+	else
+		count "$stage lintian" 0 1
+	fi
+
+	dpkg-deb -x "$dir/$deb" "$dir/unpacked"
+	for path in usr/lib/x86_64-linux-gnu/obs-plugins/lorvalen-pgm.so usr/share/obs/obs-plugins/lorvalen-pgm/locale/en-US.ini \
+		usr/lib/x86_64-linux-gnu/obs-plugins/lorvalen-page-source.so \
+		usr/lib/x86_64-linux-gnu/lorvalen-page-source/lorvalen-page-helper; do
+		[[ -s "$dir/unpacked/$path" ]] || { echo "not in $deb: /$path"; ok=0; }
+	done
+	# What the page renderer loads at run time, which the libraries' dependencies do not bring.
+	for name in obs-studio gstreamer1.0-wpe gstreamer1.0-plugins-base gstreamer1.0-plugins-good; do
+		[[ ", $(dpkg-deb -f "$dir/$deb" Depends), " == *", $name"[\ ,]* ]] || { echo "$deb does not depend on $name"; ok=0; }
+	done
+	ids=" $(dpkg-deb -f "$dir/$dbgsym" Build-Ids) "
+	while IFS= read -r -d '' path; do
+		readelf -h "$path" >/dev/null 2>&1 || continue
+		id=$(readelf -n "$path" | sed -n 's/^ *Build ID: //p')
+		if [[ -z "$id" || "$ids" != *" $id "* ]] || readelf -S "$path" | grep -q ' \.debug_'; then
+			missing+=" ${path#"$dir/unpacked"}"
+		fi
+	done < <(find "$dir/unpacked" -type f -print0)
+	if [[ -n "$missing" ]]; then
+		echo "not stripped, or no symbols in $dbgsym:$missing"
+		ok=0
+	fi
+	if ((ok)); then count "$stage package contents" 1 0; else count "$stage package contents" 0 1; fi
+
+	run_e2e "$stage package" --host "$host" --deb "$dir/$deb" "$dir"
+	echo "$stage package: $((SECONDS - start)) s"
+}
+
 # A Debian release's own OBS (Qt 6), in a tree scripts/hosts.sh builds or reuses: the Qt 6 variant built and
 # unit-tested there; end to end in that OBS with it and with this machine's Qt 6 build; the Qt 5 build refused;
 # the release's package installed, used and purged; on trixie, install.sh on a machine with only obs-studio.
 host_stage() { # host_stage RELEASE
-	local host=$1 dir="$out/$1" hosts="$root/scripts/hosts.sh" deb start=$SECONDS
+	local host=$1 dir="$out/$1" hosts="$root/scripts/hosts.sh" start=$SECONDS
 	note "$host: host tree"
 	if ! "$hosts" build "$host"; then
 		echo "$host: the host tree could not be built (see above)"
@@ -118,17 +194,7 @@ host_stage() { # host_stage RELEASE
 	fi
 
 	note "$host: the release's package"
-	rm -f "$dir"/package/*.deb
-	if "$hosts" run "$host" -- sh -c "cmake -S '$root' -B '$dir/package' -DLORVALEN_WERROR=ON -DLORVALEN_QT_MAJOR=6 \
-		-DLORVALEN_INSTALL_LAYOUT=system -DLORVALEN_BUILD_TESTS=OFF -DLORVALEN_BUILD_BENCH=OFF &&
-		cmake --build '$dir/package' -j$jobs && cd '$dir/package' && cpack -G DEB" >"$dir/package.log" 2>&1 &&
-		deb=$(ls "$dir"/package/lorvalen-pgm-qt6_*.deb 2>/dev/null) && [[ -n "$deb" ]]; then
-		echo "package: $(basename "$deb"), depends: $(dpkg-deb -f "$deb" Depends)"
-		run_e2e "$host package" --host "$host" --deb "$deb" "$dir/package"
-	else
-		tail -n 40 "$dir/package.log"
-		count "$host package build" 0 1
-	fi
+	package_stage "$host" "$host" 6 "$dir/package"
 	if [[ "$host" == trixie ]]; then
 		mkdir -p "$dir/newcomer"
 		run_e2e "$host newcomer" --host "$host" --newcomer "$dir/newcomer"
@@ -142,7 +208,7 @@ host_stage() { # host_stage RELEASE
 fresh_stage() {
 	local hosts="$root/scripts/hosts.sh" dir="$out/fresh" start=$SECONDS
 	note "fresh: a minimal Debian 12 tree"
-	if ! "$hosts" build bookworm; then
+	if ! "$hosts" build fresh; then
 		count "fresh tree" 0 1
 		return
 	fi
@@ -150,10 +216,10 @@ fresh_stage() {
 	mkdir -p "$dir/clone"
 	# install.sh builds inside the clone it runs from: a copy, as a newcomer's clone would be.
 	tar -C "$root" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$dir/clone" -xf -
-	(cd "$root" && "$hosts" run bookworm -- bash -c 'compgen -c') | sort -u >"$dir/minimal-commands.txt"
+	(cd "$root" && "$hosts" run fresh -- bash -c 'compgen -c') | sort -u >"$dir/minimal-commands.txt"
 	# One clean copy for the whole course, with the network for apt-get, kept in memory. dpkg skips its fsyncs
 	# there: the copy is thrown away afterwards.
-	(cd "$root" && "$hosts" run bookworm --in-memory --net -- bash -c '
+	(cd "$root" && "$hosts" run fresh --in-memory --net -- bash -c '
 		echo force-unsafe-io >/etc/dpkg/dpkg.cfg.d/unsafe-io
 		cd "$1"
 		if scripts/install-deps.sh --tests >"$2/install-deps.log" 2>&1; then echo "pass install step" >>"$2/results"
@@ -293,45 +359,27 @@ if wanted tidy; then
 fi
 
 if wanted install; then
-	note "install layouts and the Debian package"
-	dir="$out/package"
-	if build_variant install "$dir" -DLORVALEN_QT_MAJOR=5 -DLORVALEN_INSTALL_LAYOUT=system \
-		-DLORVALEN_BUILD_TESTS=OFF -DLORVALEN_BUILD_BENCH=OFF; then
+	note "install layouts and the Debian 12 package"
+	# The per-user layout from the Qt 6 build; the system layout is the package's.
+	if [[ -f "$out/qt6/lorvalen-pgm.so" ]] || build_variant install "$out/qt6" -DLORVALEN_QT_MAJOR=6 -DCMAKE_BUILD_TYPE=Debug; then
 		stage_root=$(mktemp -d)
 		ok=1
-		cmake --install "$out/qt6" --prefix "$stage_root/user" >/dev/null || ok=0
-		DESTDIR="$stage_root/system" cmake --install "$dir" >/dev/null || ok=0
-		(cd "$dir" && cpack -G DEB >/dev/null) || ok=0
-		deb=$(ls "$dir"/lorvalen-pgm-qt5_*_amd64.deb 2>/dev/null | head -1)
-		for expected in \
-			"$stage_root/user/lorvalen-pgm/bin/64bit/lorvalen-pgm.so" \
-			"$stage_root/user/lorvalen-pgm/data/locale/en-US.ini" \
-			"$stage_root/user/lorvalen-page-source/bin/64bit/lorvalen-page-source.so" \
-			"$stage_root/user/lorvalen-page-source/bin/64bit/lorvalen-page-helper" \
-			"$stage_root/system/usr/lib/x86_64-linux-gnu/obs-plugins/lorvalen-pgm.so" \
-			"$stage_root/system/usr/share/obs/obs-plugins/lorvalen-pgm/locale/en-US.ini" \
-			"$stage_root/system/usr/lib/x86_64-linux-gnu/obs-plugins/lorvalen-page-source.so" \
-			"$stage_root/system/usr/lib/x86_64-linux-gnu/lorvalen-page-source/lorvalen-page-helper"; do
-			if [[ ! -s "$expected" ]]; then
-				echo "missing after install: ${expected#"$stage_root"/}"
+		cmake --install "$out/qt6" --prefix "$stage_root" >/dev/null || ok=0
+		for expected in lorvalen-pgm/bin/64bit/lorvalen-pgm.so lorvalen-pgm/data/locale/en-US.ini \
+			lorvalen-page-source/bin/64bit/lorvalen-page-source.so lorvalen-page-source/bin/64bit/lorvalen-page-helper; do
+			if [[ ! -s "$stage_root/$expected" ]]; then
+				echo "missing after install: $expected"
 				ok=0
 			fi
 		done
-		if [[ -z "$deb" ]] || ! grep -q './usr/lib/x86_64-linux-gnu/obs-plugins/lorvalen-pgm.so' <(dpkg-deb -c "$deb"); then
-			echo "the Debian package is missing or does not hold the module"
-			ok=0
-		elif ! grep -q './usr/lib/x86_64-linux-gnu/lorvalen-page-source/lorvalen-page-helper' <(dpkg-deb -c "$deb") ||
-			! grep -q './usr/lib/x86_64-linux-gnu/obs-plugins/lorvalen-page-source.so' <(dpkg-deb -c "$deb"); then
-			echo "the Debian package does not hold the page source module and its helper"
-			ok=0
-		elif ! dpkg-deb -f "$deb" Depends | grep -q 'gstreamer1.0-wpe'; then
-			echo "the Debian package does not depend on gstreamer1.0-wpe: $(dpkg-deb -f "$deb" Depends)"
-			ok=0
-		else
-			echo "package: $(basename "$deb")"
-		fi
 		rm -rf "$stage_root"
 		if ((ok)); then count install 1 0; else count install 0 1; fi
+	fi
+	if "$root/scripts/hosts.sh" build bookworm; then
+		package_stage install bookworm 5 "$out/package"
+	else
+		echo "bookworm: the host tree could not be built (see above)"
+		count "install tree" 0 1
 	fi
 fi
 
