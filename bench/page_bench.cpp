@@ -1,7 +1,8 @@
 // The page source in OBS's terms: a browser_source of the page source module shown on a libobs canvas, at
 // 1280 x 720 and 1920 x 1080, 30 fps. Frames delivered per second against the rate asked for, creation to first
 // frame, CPU of this process plus its page helper and WebKit processes, their memory; beside each CPU figure the
-// floor, a bare `gst-launch-1.0 wpesrc ! fakesink` at the same caps measured in the same run.
+// floor, a bare `gst-launch-1.0 wpesrc ! fakesink` at the same caps measured in the same run. A figure or floor that
+// could not be measured is reported as such, with no ratio, and the run exits with status 2.
 //
 //   lorvalen-page-bench [RESULTS.md]
 #include "support/http_server.hpp"
@@ -195,6 +196,7 @@ struct Result {
 	double idleCpuPercent = 0.0;
 	double stillCpuPercent = 0.0; // this process, showing a page that sends no new frames
 	int processes = 0;
+	std::vector<std::string> unmeasured; // why a figure could not be measured
 };
 
 Result run(HttpTestServer &server, obs_scene_t *scene, uint32_t width, uint32_t height)
@@ -224,10 +226,14 @@ Result run(HttpTestServer &server, obs_scene_t *scene, uint32_t width, uint32_t 
 	}
 	if ((colour >> 24) != 0)
 		result.firstFrameMs = (nowSeconds() - created) * 1000.0;
+	else
+		result.unmeasured.push_back("the page showed no frame within 60 s");
 	pump(kWarmUpMs);
 
 	std::vector<pid_t> pids = marked("source");
 	result.processes = int(pids.size());
+	if (pids.empty())
+		result.unmeasured.push_back("no page helper process was found to measure");
 	pids.insert(pids.begin(), getpid());
 	long changes = 0;
 	result.source = measure(pids, [&] {
@@ -256,10 +262,17 @@ Result run(HttpTestServer &server, obs_scene_t *scene, uint32_t width, uint32_t 
 		QString("video/x-raw,format=BGRA,width=%1,height=%2,framerate=30/1").arg(width).arg(height);
 	floor.start("gst-launch-1.0", {"-q", "wpesrc", QString("location=") + url.c_str(), "draw-background=false", "!",
 				       caps, "!", "queue", "!", "fakesink", "sync=true"});
-	floor.waitForStarted();
+	const bool floorStarted = floor.waitForStarted();
+	if (!floorStarted)
+		result.unmeasured.push_back("the floor: gst-launch-1.0 did not start (" +
+					    floor.errorString().toStdString() + "; it comes with gstreamer1.0-tools)");
 	pump(kWarmUpMs + 2000);
 	std::vector<pid_t> floorPids = marked("floor");
 	result.floor = measure(floorPids, [] { pump(20); });
+	if (floorStarted && !(result.floor.cpuPercent > 0.0))
+		result.unmeasured.push_back("the floor: gst-launch-1.0 used no CPU (exit status " +
+					    std::to_string(floor.exitCode()) + ": " +
+					    floor.readAllStandardError().left(200).trimmed().toStdString() + ")");
 	floor.kill();
 	floor.waitForFinished(5000);
 	for (pid_t pid : marked("floor"))
@@ -331,9 +344,22 @@ int main(int argc, char **argv)
 		 "Helper + WebKit / floor | libobs alone CPU % | libobs drawing a still page CPU % | RSS MiB | "
 		 "Floor RSS MiB | Helper processes |\n";
 	table << "|---|---:|---:|---:|---|---:|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|\n";
+	std::vector<std::string> unmeasured;
 	for (const Result &r : results) {
+		if (!r.unmeasured.empty()) {
+			// No ratio to a floor or figure that is not there.
+			std::string why;
+			for (const std::string &reason : r.unmeasured) {
+				why += (why.empty() ? "" : "; ") + reason;
+				unmeasured.push_back(std::to_string(r.width) + "x" + std::to_string(r.height) + ": " +
+						     reason);
+			}
+			table << "| " << r.width << "x" << r.height << " | not measured: " << why
+			      << " | | | | | | | | | | | | | | |\n";
+			continue;
+		}
 		const double rate = r.framesPerSecond / 30.0;
-		const double floorCpu = r.floor.cpuPercent > 0 ? r.floor.cpuPercent : 1e-9;
+		const double floorCpu = r.floor.cpuPercent;
 		const double pages = r.source.cpuPercent - r.source.ownCpuPercent;
 		const double cpu = r.source.cpuPercent / floorCpu;
 		snprintf(
@@ -349,5 +375,7 @@ int main(int argc, char **argv)
 	std::ofstream(resultsPath) << table.str();
 	printf("%s", table.str().c_str());
 	obs_session::stop();
-	return 0;
+	for (const std::string &reason : unmeasured)
+		fprintf(stderr, "not measured: %s\n", reason.c_str());
+	return unmeasured.empty() ? 0 : 2;
 }

@@ -74,7 +74,7 @@ std::string renderTable(const std::vector<std::string> &heading, const std::vect
 				if (floorMedian > 0.0)
 					snprintf(ratio, sizeof ratio, "%.2f×", row.measured.median() / floorMedian);
 				else
-					snprintf(ratio, sizeof ratio, "–");
+					snprintf(ratio, sizeof ratio, "floor not measured");
 				out += formatMs(floorMedian) + " | " + ratio + " | ";
 			}
 		}
@@ -92,4 +92,18 @@ std::string renderTable(const std::vector<std::string> &heading, const std::vect
 		out += " |\n";
 	}
 	return out;
+}
+
+std::vector<std::string> unmeasured(const std::vector<Row> &rows)
+{
+	std::vector<std::string> reasons;
+	for (const Row &row : rows) {
+		if (row.text.rfind("not measured", 0) == 0)
+			reasons.push_back(row.what + ": " + row.text);
+		else if (row.text.empty() && row.measured.empty())
+			reasons.push_back(row.what + ": no runs");
+		else if (row.text.empty() && !row.floor.empty() && !(row.floor.median() > 0.0))
+			reasons.push_back(row.what + ": its floor, " + row.floorWhat + ", measured no time");
+	}
+	return reasons;
 }

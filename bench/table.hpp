@@ -35,3 +35,6 @@ std::string formatMs(double ms);
 
 // The rows as a Markdown table, preceded by `heading` lines.
 std::string renderTable(const std::vector<std::string> &heading, const std::vector<Row> &rows);
+
+// Why a figure of these rows could not be measured, one line each; empty when every one was.
+std::vector<std::string> unmeasured(const std::vector<Row> &rows);

@@ -370,11 +370,12 @@ TEST_F(ApplySetup, theIdOnScreenIsTheOneProvisioned)
 		onNextModal([&](QWidget *) {
 			if (row.typed)
 				typeOver(c.studioCombo->lineEdit(), *row.typed);
-			if (row.confirmWithEnter) // Enter in the box reaches the dialog's default button, OK
+			// Enter in the box reaches the dialog's default button, OK.
+			if (row.confirmWithEnter && readyForKeys(c.studioCombo->lineEdit()))
 				box = readMessageBoxAfter(
 					[&]() { QTest::keyClick(c.studioCombo->lineEdit(), Qt::Key_Return); },
 					&rowDialog);
-			else
+			else if (!row.confirmWithEnter)
 				box = clickAndReadMessageBox(c.buttonBox->button(QDialogButtonBox::Ok), &rowDialog);
 			if (rowDialog.isVisible())
 				rowDialog.reject();

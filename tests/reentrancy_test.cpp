@@ -161,14 +161,16 @@ TEST_F(Reentrancy, aSecondRefreshInsideTheFirstCompletesAndTheOuterResultWins)
 			WhenRequested duringOuter(server, "/lento/api/studios", [&]() {
 				innerStartedDuringOuter = !outerReturned;
 				typeAddress(c.serverEdit, at("/rapido"));
-				if (innerByEnter)
+				if (innerByEnter) {
+					ASSERT_TRUE(readyForKeys(c.serverEdit));
 					EXPECT_FALSE(readMessageBoxAfter(
 							     [&]() { QTest::keyClick(c.serverEdit, Qt::Key_Return); },
 							     &dialog)
 							     .has_value())
 						<< "Enter pressed OK";
-				else
+				} else {
 					QTest::mouseClick(c.refreshButton, Qt::LeftButton);
+				}
 				inner = shownBy(c);
 				innerEndedDuringOuter = !outerReturned;
 			});
@@ -201,8 +203,10 @@ TEST_F(Reentrancy, enterInTheServerFieldLooksTheTypedServerUpAndNeverPressesOk)
 {
 	server.serve("/antigo/api/studios", HttpAnswer::json(kSlowStudio));
 	server.serve("/novo/api/studios", HttpAnswer::json(kQuickStudios));
+	// The keypad's Enter carries the keypad modifier, as a real key press does.
 	for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
 		SCOPED_TRACE(key == Qt::Key_Return ? "Return" : "Enter on the keypad");
+		const Qt::KeyboardModifiers modifiers = key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier;
 		QDialog dialog;
 		const SetupControls c = buildSetupDialog(&dialog);
 		c.serverEdit->setText(at("/antigo"));
@@ -211,16 +215,18 @@ TEST_F(Reentrancy, enterInTheServerFieldLooksTheTypedServerUpAndNeverPressesOk)
 		const int requestsBefore = server.targets().size();
 		std::optional<SeenMessageBox> box;
 		Shown after;
-		bool stillOpen = false;
+		bool stillOpen = false, keysReachTheField = false;
 		onNextModal([&](QWidget *) {
 			typeAddress(c.serverEdit, at("/novo"));
-			box = readMessageBoxAfter([&]() { QTest::keyClick(c.serverEdit, key); }, &dialog);
+			keysReachTheField = readyForKeys(c.serverEdit);
+			box = readMessageBoxAfter([&]() { QTest::keyClick(c.serverEdit, key, modifiers); }, &dialog);
 			after = shownBy(c);
 			stillOpen = dialog.isVisible();
 			dialog.reject();
 		});
 		EXPECT_EQ(dialog.exec(), QDialog::Rejected);
 
+		ASSERT_TRUE(keysReachTheField) << "the dialog never became the active window with the field focused";
 		EXPECT_TRUE(stillOpen);
 		EXPECT_FALSE(box.has_value()) << "Enter brought up: " << box->text.toStdString();
 		EXPECT_EQ(server.targets().mid(requestsBefore), QList<QByteArray>{"/novo/api/studios"});
@@ -349,8 +355,8 @@ TEST_F(Reentrancy, cancelEscapeAndTheCloseButtonDuringTheWaitCloseAtOnceAndTouch
 TEST_F(Reentrancy, theToolsMenuItemActivatedAgainDuringTheFirstFetchOrWhileTheDialogIsUpIsIgnored)
 {
 	HttpTestServer defaultServer(3000);
-	if (!defaultServer.isListening())
-		GTEST_SKIP() << "127.0.0.1:3000, the default server's port, is taken on this machine";
+	// ctest runs this on a loopback of its own (tests/support/own_loopback.sh), where the port is free.
+	ASSERT_TRUE(defaultServer.isListening()) << "127.0.0.1:3000 is taken: run the test through ctest";
 	defaultServer.serve("/api/studios", slowList(R"([{"id":"p1","name":"Padrão"}])"));
 	QWidget mainWindow;
 	frontend::setMainWindow(&mainWindow);

@@ -22,9 +22,6 @@
 
 set -uo pipefail
 
-# Debian packages the test needs; installed when missing (root only).
-E2E_APT_PACKAGES="obs-studio xvfb xdotool python3-pyatspi python3-websocket at-spi2-core dbus dbus-x11 imagemagick x11-utils iproute2 util-linux cmake"
-
 PY=/usr/bin/python3 # Debian's: it has pyatspi and websocket
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 REPO=$(cd "$HERE/../.." && pwd)
@@ -70,7 +67,7 @@ IN=()
 if [ -n "$HOST" ]; then
 	if [ -z "${LORVALEN_HOST_ROOT:-}" ]; then
 		layer=()
-		[ "$NEWCOMER" -eq 1 ] && layer=(--base)
+		[ "$NEWCOMER" -eq 1 ] && layer=(--base --in-memory) # it installs the build packages
 		exec "$REPO/scripts/hosts.sh" enter "$HOST" "${layer[@]}" -- "$BASH" "$0" "$@"
 	fi
 	IN=(chroot "$LORVALEN_HOST_ROOT")
@@ -227,17 +224,9 @@ PLUGINS="$OBSCFG/plugins"
 # --------------------------------------------------------------------------- packages, namespace
 
 if [ -z "${LORVALEN_E2E_IN_NETNS:-}" ]; then
-	missing=()
-	for p in $E2E_APT_PACKAGES; do
-		dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-	done
-	if [ "${#missing[@]}" -gt 0 ]; then
-		say "installing ${missing[*]}"
-		[ "$(id -u)" -eq 0 ] || abort "packages the test needs are installed" "missing and not root: ${missing[*]}"
-		{ DEBIAN_FRONTEND=noninteractive timeout 600 apt-get update -qq &&
-			DEBIAN_FRONTEND=noninteractive timeout 1200 apt-get install -y -qq "${missing[@]}"; } ||
-			abort "packages the test needs are installed" "apt-get failed"
-	fi
+	# The packages the test needs, from the project's one list; installed when missing.
+	timeout 1800 "$REPO/scripts/install-deps.sh" --tests >"$ART/install-deps.log" 2>&1 ||
+		abort "packages the test needs are installed" "$(tail -n 5 "$ART/install-deps.log")"
 	# Both need the network or happen once, so they come before the network namespace.
 	if [ "$NEWCOMER" -eq 1 ]; then
 		say "a newcomer on $HOST with only obs-studio: scripts/install.sh --no-start in a copy of the clone"

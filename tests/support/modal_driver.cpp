@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 
@@ -29,4 +30,18 @@ void onNextModal(const std::function<void(QWidget *)> &action, const QWidget *ot
 		}
 	});
 	timer->start();
+}
+
+bool readyForKeys(QWidget *widget, int timeoutMs)
+{
+	QWidget *window = widget->window();
+	return QTest::qWaitFor(
+		[&]() {
+			if (QApplication::activeWindow() != window)
+				window->activateWindow();
+			else if (!widget->hasFocus())
+				widget->setFocus(Qt::OtherFocusReason);
+			return QApplication::activeWindow() == window && widget->hasFocus();
+		},
+		timeoutMs);
 }

@@ -10,12 +10,13 @@ namespace obs_allocs {
 
 // The video thread takes a reference to every source while it ticks them, once a frame; a source it was the
 // last to let go of is destroyed from there. Two new frame times mean a whole frame has passed since the call.
+// Under load a frame can take seconds: the limit only turns a stopped video thread into a wrong count.
 static void letAVideoFramePass()
 {
 	obs_video_info video;
 	if (!obs_get_video_info(&video))
 		return; // no video thread yet
-	const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+	const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
 	uint64_t last = obs_get_video_frame_time();
 	int frames = 0;
 	while (frames < 2 && std::chrono::steady_clock::now() < deadline) {
