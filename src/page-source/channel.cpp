@@ -1,7 +1,9 @@
 #include "page-source/channel.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include <sys/socket.h>
 
@@ -10,6 +12,11 @@ namespace page {
 namespace {
 
 constexpr uint32_t kMaxAudioRate = 768000;
+
+bool isAsciiAlnum(char c)
+{
+	return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 bool pack(Packet type, const void *head, size_t headBytes, const void *tail, size_t tailBytes, PacketBytes &out)
 {
@@ -25,7 +32,68 @@ bool pack(Packet type, const void *head, size_t headBytes, const void *tail, siz
 	return true;
 }
 
+bool decodeRecord(const char *rest, size_t restBytes, Message &out)
+{
+	RecordHeader header;
+	if (restBytes < sizeof header)
+		return false;
+	memcpy(&header, rest, sizeof header);
+	const size_t textBytes = restBytes - sizeof header;
+	if (header.idBytes > textBytes || header.nameBytes > textBytes - header.idBytes)
+		return false;
+	const char *id = rest + sizeof header;
+	out.number = header.number;
+	out.id = std::string_view(id, header.idBytes);
+	out.name = std::string_view(id + header.idBytes, header.nameBytes);
+	out.text = std::string_view(id + header.idBytes + header.nameBytes,
+				    textBytes - header.idBytes - header.nameBytes);
+	if (!validRecordId(out.id))
+		return false;
+	switch (out.type) {
+	case Packet::Answer: // the text is JSON, pasted into a script
+		return !out.id.empty() && out.name.empty() && !out.text.empty();
+	case Packet::PageEvent:
+		return out.id.empty() && validRecordName(out.name) && !out.text.empty();
+	case Packet::PageCall:
+		return validRecordName(out.name);
+	case Packet::PageConsole:
+		return out.id.empty() && validRecordName(out.name);
+	default:
+		return false;
+	}
+}
+
+bool decodeInput(const char *rest, size_t restBytes, Message &out)
+{
+	if (restBytes != sizeof(InputEvent))
+		return false;
+	InputEvent &input = out.input;
+	memcpy(&input, rest, sizeof input);
+	const bool pressed = input.kind == InputKind::Press || input.kind == InputKind::Release;
+	const bool wheel = input.kind == InputKind::Wheel;
+	const bool key = input.kind == InputKind::KeyDown || input.kind == InputKind::KeyUp;
+	return input.kind >= InputKind::Move && input.kind <= InputKind::Blur &&
+	       (!pressed || (input.button >= navigation::kLeftButton && input.button <= navigation::kMiddleButton)) &&
+	       (input.kind != InputKind::Press || (input.clicks >= 1 && input.clicks <= kMaxClicks)) &&
+	       (!wheel || (input.steps >= 1 && input.steps <= kMaxWheelSteps && input.dx >= -1 && input.dx <= 1 &&
+			   input.dy >= -1 && input.dy <= 1 && (input.dx != 0) != (input.dy != 0))) &&
+	       (!key || memchr(input.text, 0, sizeof input.text) != nullptr);
+}
+
 } // namespace
+
+// Ids and names are pasted into the page's scripts and the log: only the characters protocol.hpp allows.
+bool validRecordId(std::string_view id)
+{
+	return id.size() <= kMaxIdBytes &&
+	       std::all_of(id.begin(), id.end(), [](char c) { return isAsciiAlnum(c) || c == '-'; });
+}
+
+bool validRecordName(std::string_view name)
+{
+	return !name.empty() && name.size() <= kMaxNameBytes &&
+	       std::all_of(name.begin(), name.end(), [](char c) { return isAsciiAlnum(c) || c == '_'; });
+}
 
 bool encodeSignal(Packet type, PacketBytes &out)
 {
@@ -35,6 +103,25 @@ bool encodeSignal(Packet type, PacketBytes &out)
 bool encodeText(Packet type, std::string_view text, PacketBytes &out)
 {
 	return pack(type, nullptr, 0, text.data(), text.size(), out);
+}
+
+bool encodeRecord(Packet type, const Record &record, PacketBytes &out)
+{
+	const RecordHeader header = {record.number, uint32_t(record.id.size()), uint32_t(record.name.size())};
+	const size_t textBytes = record.id.size() + record.name.size() + record.text.size();
+	if (textBytes > kMaxPacketBytes) {
+		out.clear();
+		return false;
+	}
+	std::string texts;
+	texts.reserve(textBytes);
+	texts.append(record.id).append(record.name).append(record.text);
+	return pack(type, &header, sizeof header, texts.data(), texts.size(), out);
+}
+
+bool encodeInput(const InputEvent &event, PacketBytes &out)
+{
+	return pack(Packet::Input, &event, sizeof event, nullptr, 0, out);
 }
 
 size_t audioFramesPerPacket(uint32_t channels)
@@ -70,6 +157,13 @@ bool decode(const uint8_t *bytes, size_t size, Message &out)
 	case Packet::Css:
 		out.text = std::string_view(rest, restBytes);
 		return true;
+	case Packet::PageCall:
+	case Packet::PageConsole:
+	case Packet::Answer:
+	case Packet::PageEvent:
+		return decodeRecord(rest, restBytes, out);
+	case Packet::Input:
+		return decodeInput(rest, restBytes, out);
 	case Packet::Audio: {
 		if (size < sizeof(AudioHeader) || reinterpret_cast<uintptr_t>(bytes) % alignof(float) != 0)
 			return false;

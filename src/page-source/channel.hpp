@@ -19,6 +19,18 @@ using PacketBytes = std::vector<uint8_t>;
 bool encodeSignal(Packet type, PacketBytes &out); // Heartbeat, Reload
 bool encodeText(Packet type, std::string_view text, PacketBytes &out);
 bool encodeAudio(uint32_t rate, uint32_t channels, const float *samples, uint32_t frames, PacketBytes &out);
+// PageCall, PageConsole, Answer, PageEvent: the fields each carries are in protocol.hpp.
+struct Record {
+	std::string_view id;
+	std::string_view name;
+	std::string_view text;
+	uint32_t number = 0;
+};
+bool encodeRecord(Packet type, const Record &record, PacketBytes &out);
+// What a record's id and name may hold (protocol.hpp); decode refuses anything else.
+bool validRecordId(std::string_view id);
+bool validRecordName(std::string_view name);
+bool encodeInput(const InputEvent &event, PacketBytes &out);
 // The most text one packet carries, and the most audio frames.
 constexpr size_t kMaxTextBytes = kMaxPacketBytes - sizeof(Packet);
 size_t audioFramesPerPacket(uint32_t channels);
@@ -26,15 +38,19 @@ size_t audioFramesPerPacket(uint32_t channels);
 // A packet as received; text and samples point into the buffer it was decoded from.
 struct Message {
 	Packet type = Packet::Heartbeat;
-	std::string_view text; // Failed, Navigate, Css
+	std::string_view text; // Failed, Navigate, Css, and the records
+	std::string_view id;   // the records
+	std::string_view name;
+	uint32_t number = 0;
+	InputEvent input; // Input
 	uint32_t rate = 0;     // Audio
 	uint32_t channels = 0;
 	uint32_t frames = 0;
 	const float *samples = nullptr;
 };
 
-// False for a packet of a type this build does not know, or whose lengths do not add up. `bytes` must be
-// aligned for floats.
+// False for a packet of a type this build does not know, whose lengths do not add up, or whose ids, names or input
+// are not of the kind protocol.hpp describes. `bytes` must be aligned for floats.
 bool decode(const uint8_t *bytes, size_t size, Message &out);
 
 enum class SendResult { Sent, Full, Closed };

@@ -121,6 +121,17 @@ void HelperSupervisor::send(Packet type, std::string_view text)
 	poke();
 }
 
+void HelperSupervisor::send(PacketBytes packet, size_t dropBeyond)
+{
+	{
+		std::lock_guard<std::mutex> hold(lock_);
+		if (!running_ || queue_.size() >= dropBeyond)
+			return;
+		queue_.push(std::move(packet));
+	}
+	poke();
+}
+
 void HelperSupervisor::queueCommand(Packet type, std::string_view text)
 {
 	PacketBytes packet;

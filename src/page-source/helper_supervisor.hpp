@@ -8,6 +8,7 @@
 #include "page-source/helper_process.hpp"
 
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,7 @@ public:
 	// Sends what the socket takes now; false when the helper has closed its end.
 	bool flush(int socket);
 	bool empty() const { return packets_.empty(); }
+	size_t size() const { return packets_.size(); }
 	void clear() { packets_.clear(); }
 
 private:
@@ -72,6 +74,9 @@ public:
 	// A command for the helper running now; the next helper starts from launch() instead. A text longer than
 	// one packet carries is refused with a log line.
 	void send(Packet type, std::string_view text = {});
+	// A packet for the helper running now; dropped when none runs, or when `dropBeyond` commands already wait (a
+	// helper that does not read them).
+	void send(PacketBytes packet, size_t dropBeyond = SIZE_MAX);
 
 private:
 	enum class Ending { Asked, Failed };

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 OBS_DECLARE_MODULE()
+OBS_MODULE_USE_DEFAULT_LOCALE("lorvalen-page-source", "en-US")
 
 namespace {
 

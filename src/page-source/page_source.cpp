@@ -1,10 +1,27 @@
 #include "page-source/page_source.hpp"
 
+#include "page-source/frontend_bridge.hpp"
+#include "page-source/page_log.hpp"
+
+#include <chrono>
 #include <memory>
 
 namespace page {
 
 namespace {
+
+// Calls a page may have waiting for OBS's UI thread; more are dropped, so that a page calling faster than OBS
+// answers builds up nothing.
+constexpr int kMaxPendingCalls = 32;
+// Input waiting for a helper that does not read it is dropped past this many commands.
+constexpr size_t kMaxQueuedInput = 64;
+
+int64_t steadyMs()
+{
+	return std::chrono::duration_cast<std::chrono::milliseconds>(
+		       std::chrono::steady_clock::now().time_since_epoch())
+		.count();
+}
 
 PageConfig configOf(obs_data_t *settings)
 {
@@ -36,20 +53,34 @@ PageSource *PageSource::create(obs_data_t *settings, obs_source_t *source, const
 
 PageSource::PageSource(obs_data_t *settings, obs_source_t *source, const std::string &helperPath)
 	: config_(configOf(settings)),
+	  controlLevel_(obs_data_get_int(settings, "webpage_control_level")),
+	  source_(source),
+	  name_(obs_source_get_name(source) ? obs_source_get_name(source) : ""),
+	  renamed_(obs_source_get_signal_handler(source), "rename",
+		   [](void *data, calldata_t *call) {
+			   auto *page = static_cast<PageSource *>(data);
+			   const char *name = calldata_string(call, "new_name");
+			   std::lock_guard<std::mutex> hold(page->lock_);
+			   page->name_ = name ? name : "";
+		   },
+		   this),
 	  audio_(source),
 	  supervisor_(helperPath, *this)
 {
 	audio_.setEnabled(config_.rerouteAudio);
 	updateWanted();
+	addPage(this);
 }
 
 PageSource::~PageSource()
 {
+	removePage(this);
 	supervisor_.stop();
 }
 
 void PageSource::update(obs_data_t *settings)
 {
+	controlLevel_ = obs_data_get_int(settings, "webpage_control_level");
 	const PageConfig wanted = configOf(settings);
 	PageChange change;
 	{
@@ -71,6 +102,14 @@ void PageSource::setShown(bool shown)
 {
 	shown_ = shown;
 	updateWanted();
+	bool shutdown = false;
+	{
+		std::lock_guard<std::mutex> hold(lock_);
+		shutdown = config_.shutdown;
+	}
+	// A page shut down when hidden is gone, and a new one starts when shown, as in OBS's own.
+	if (!shutdown)
+		dispatch("obsSourceVisibleChanged", jsonFlag("visible", shown));
 }
 
 void PageSource::updateWanted()
@@ -92,6 +131,104 @@ void PageSource::activate()
 	}
 	if (reload)
 		supervisor_.send(Packet::Reload);
+	dispatch("obsSourceActiveChanged", jsonFlag("active", true));
+}
+
+void PageSource::deactivate()
+{
+	dispatch("obsSourceActiveChanged", jsonFlag("active", false));
+}
+
+void PageSource::input(const InputEvent &event)
+{
+	PacketBytes packet;
+	if (encodeInput(event, packet))
+		supervisor_.send(std::move(packet), kMaxQueuedInput);
+}
+
+void PageSource::answer(std::string_view id, std::string_view json)
+{
+	PacketBytes packet;
+	if (encodeRecord(Packet::Answer, {id, {}, json, 0}, packet))
+		supervisor_.send(std::move(packet));
+	else
+		logAboutPage(LOG_WARNING, "has an answer of " + std::to_string(json.size()) +
+						  " bytes, longer than the page helper takes; not sent");
+}
+
+void PageSource::dispatch(std::string_view name, std::string_view json)
+{
+	PacketBytes packet;
+	if (encodeRecord(Packet::PageEvent, {{}, name, json, 0}, packet))
+		supervisor_.send(std::move(packet));
+	else
+		logAboutPage(LOG_WARNING, "has an event of " + std::to_string(json.size()) +
+						  " bytes, longer than the page helper takes; not sent");
+}
+
+void PageSource::callDone()
+{
+	--pendingCalls_;
+}
+
+std::string PageSource::name()
+{
+	std::lock_guard<std::mutex> hold(lock_);
+	return name_;
+}
+
+void PageSource::logAboutPage(int level, const std::string &text)
+{
+	uint64_t dropped = 0;
+	{
+		std::lock_guard<std::mutex> hold(logLock_);
+		if (!logBudget_.spend(steadyMs()))
+			return;
+		dropped = droppedByPage_ + logBudget_.takeRefused();
+		droppedByPage_ = 0;
+	}
+	const std::string more = dropped ? " (" + std::to_string(dropped) + " earlier lines dropped)" : "";
+	page_log(level, "'%s' %s%s", name().c_str(), text.c_str(), more.c_str());
+}
+
+void PageSource::pageLogged(const Message &message)
+{
+	{
+		std::lock_guard<std::mutex> hold(logLock_);
+		droppedByPage_ += message.number;
+	}
+	// A low level: the page's own doings, not OBS's.
+	logAboutPage(LOG_INFO, std::string("console.") + consoleMethod(message.name) + ": " + consoleLine(message.text));
+}
+
+void PageSource::pageCalled(const Message &message)
+{
+	const ApiFunction *function = findApiFunction(message.name);
+	if (!function)
+		return; // none of window.obsstudio's: the page posted it to the bridge itself
+	const long long level = controlLevel_;
+	const std::string id(message.id);
+	if (!mayCall(*function, level)) {
+		// As OBS's own: nothing is done, and the callback still gets null, so that a page waiting for it goes on.
+		if (!refusalLogged_[size_t(function->call)])
+			page_log(LOG_INFO,
+				 "'%s' called obsstudio.%s, which needs page permissions of level %d (%s); the source "
+				 "allows %lld: nothing done",
+				 name().c_str(), function->name, int(function->needs), levelName(function->needs), level);
+		refusalLogged_.set(size_t(function->call));
+		if (!id.empty())
+			answer(id, "null");
+		return;
+	}
+	if (pendingCalls_ >= kMaxPendingCalls) {
+		if (!overflowLogged_)
+			page_log(LOG_WARNING, "'%s' calls obsstudio faster than OBS answers: calls dropped",
+				 name().c_str());
+		overflowLogged_ = true;
+		return;
+	}
+	++pendingCalls_;
+	callOnUiThread(source_, function->call, id, std::string(message.text), level);
 }
 
 void PageSource::refresh()
@@ -132,6 +269,10 @@ void PageSource::received(const Message &message)
 {
 	if (message.type == Packet::Audio)
 		audio_.output(message.rate, message.channels, message.samples, message.frames);
+	else if (message.type == Packet::PageCall)
+		pageCalled(message);
+	else if (message.type == Packet::PageConsole)
+		pageLogged(message);
 }
 
 void PageSource::render()

@@ -6,13 +6,17 @@
 #include "page-source/audio_output.hpp"
 #include "page-source/frame_reader.hpp"
 #include "page-source/helper_supervisor.hpp"
+#include "page-source/page_api.hpp"
 #include "page-source/page_rules.hpp"
 
 #include <obs.h>
+#include <obs.hpp>
 
 #include <atomic>
+#include <bitset>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace page {
 
@@ -26,14 +30,25 @@ public:
 
 	void update(obs_data_t *settings);
 	void setShown(bool shown);
-	// The source became active (shown on the program).
+	// The source became active (shown on the program), or stopped being.
 	void activate();
+	void deactivate();
+	// What OBS's Interact window sends, for the page.
+	void input(const InputEvent &event);
 	// The refresh button.
 	void refresh();
 	uint32_t width();
 	uint32_t height();
 	// Graphics thread.
 	void render();
+
+	// window.obsstudio, from any thread: the JSON for the page's callback `id`, and an event for its window.
+	void answer(std::string_view id, std::string_view json);
+	void dispatch(std::string_view name, std::string_view json);
+	// A call the page made has been performed on the UI thread.
+	void callDone();
+	// A line about what the page did, after the source's name; within the page's share of the log.
+	void logAboutPage(int level, const std::string &text);
 
 private:
 	PageSource(obs_data_t *settings, obs_source_t *source, const std::string &helperPath);
@@ -45,10 +60,26 @@ private:
 
 	// Tells the supervisor whether a helper should run now.
 	void updateWanted();
+	// From the page, on the supervisor's thread.
+	void pageCalled(const Message &message);
+	void pageLogged(const Message &message);
+	std::string name();
 
 	std::mutex lock_; // config_; never held while calling the supervisor
 	PageConfig config_;
 	std::atomic<bool> shown_{false};
+	std::atomic<long long> controlLevel_; // webpage_control_level, as set
+
+	obs_source_t *const source_;
+	std::string name_; // under lock_, kept by renamed_
+	OBSSignal renamed_;
+	std::mutex logLock_; // the two below
+	LineBudget logBudget_{kConsoleBurst, kConsolePerSecond};
+	uint64_t droppedByPage_ = 0; // console lines the page's side dropped, not yet told
+	std::atomic<int> pendingCalls_{0};
+	// Supervisor's thread only.
+	std::bitset<32> refusalLogged_; // by ApiCall
+	bool overflowLogged_ = false;
 
 	AudioOutput audio_;
 	FrameReader frames_;

@@ -1,9 +1,15 @@
 #include "page-source/page_type.hpp"
 
+#include "page-source/frontend_bridge.hpp"
+#include "page-source/page_api.hpp"
+#include "page-source/page_input.hpp"
 #include "page-source/page_rules.hpp"
 #include "page-source/page_source.hpp"
 
 #include <obs-module.h>
+
+#include <optional>
+#include <utility>
 
 namespace page {
 
@@ -20,24 +26,38 @@ PageSource *pageOf(void *data)
 
 obs_properties_t *properties(void *data)
 {
+	// OBS's own browser source's labels and order; the texts are looked up each time, in OBS's current language.
 	obs_properties_t *props = obs_properties_create();
-	obs_properties_add_text(props, "url", "URL", OBS_TEXT_DEFAULT);
-	obs_properties_add_int(props, "width", "Width", 1, int(kMaxSide), 1);
-	obs_properties_add_int(props, "height", "Height", 1, int(kMaxSide), 1);
-	obs_property_t *custom = obs_properties_add_bool(props, "fps_custom", "Use custom frame rate");
+	obs_properties_add_text(props, "url", obs_module_text("URL"), OBS_TEXT_DEFAULT);
+	obs_properties_add_int(props, "width", obs_module_text("Width"), 1, int(kMaxSide), 1);
+	obs_properties_add_int(props, "height", obs_module_text("Height"), 1, int(kMaxSide), 1);
+	obs_properties_add_bool(props, "reroute_audio", obs_module_text("RerouteAudio"));
+	obs_property_t *custom = obs_properties_add_bool(props, "fps_custom", obs_module_text("CustomFrameRate"));
 	obs_property_set_modified_callback(custom, [](obs_properties_t *all, obs_property_t *, obs_data_t *settings) {
 		obs_property_set_visible(obs_properties_get(all, "fps"), obs_data_get_bool(settings, "fps_custom"));
 		return true;
 	});
-	obs_properties_add_int(props, "fps", "FPS", 1, int(kMaxFps), 1);
-	obs_properties_add_bool(props, "reroute_audio", "Control audio via OBS");
-	obs_properties_add_text(props, "css", "Custom CSS", OBS_TEXT_MULTILINE);
-	obs_properties_add_bool(props, "shutdown", "Shutdown source when not visible");
-	obs_properties_add_bool(props, "restart_when_active", "Refresh browser when scene becomes active");
+	obs_properties_add_int(props, "fps", obs_module_text("FPS"), 1, int(kMaxFps), 1);
+	obs_properties_add_text(props, "css", obs_module_text("CSS"), OBS_TEXT_MULTILINE);
+	obs_properties_add_bool(props, "shutdown", obs_module_text("ShutdownSourceNotVisible"));
+	obs_properties_add_bool(props, "restart_when_active", obs_module_text("RefreshBrowserActive"));
+	obs_property_t *level = obs_properties_add_list(props, "webpage_control_level",
+							obs_module_text("WebpageControlLevel"), OBS_COMBO_TYPE_LIST,
+							OBS_COMBO_FORMAT_INT);
+	const std::pair<const char *, ControlLevel> levels[] = {
+		{"WebpageControlLevel.Level.None", ControlLevel::None},
+		{"WebpageControlLevel.Level.ReadObs", ControlLevel::ReadObs},
+		{"WebpageControlLevel.Level.ReadUser", ControlLevel::ReadUser},
+		{"WebpageControlLevel.Level.Basic", ControlLevel::Basic},
+		{"WebpageControlLevel.Level.Advanced", ControlLevel::Advanced},
+		{"WebpageControlLevel.Level.All", ControlLevel::All},
+	};
+	for (const auto &[label, value] : levels)
+		obs_property_list_add_int(level, obs_module_text(label), int(value));
 	// The source goes with the button itself: libobs 32 deprecates the form that passed it implicitly. Properties
 	// of the type alone (no source) have no page to refresh.
 	obs_properties_add_button2(
-		props, "refreshnocache", "Refresh page",
+		props, "refreshnocache", obs_module_text("RefreshNoCache"),
 		[](obs_properties_t *, obs_property_t *, void *page) {
 			if (page)
 				pageOf(page)->refresh();
@@ -58,6 +78,7 @@ void defaults(obs_data_t *settings)
 	obs_data_set_default_bool(settings, "restart_when_active", false);
 	obs_data_set_default_bool(settings, "reroute_audio", false);
 	obs_data_set_default_string(settings, "css", kDefaultCss);
+	obs_data_set_default_int(settings, "webpage_control_level", int(kDefaultControlLevel));
 }
 
 } // namespace
@@ -68,10 +89,11 @@ void registerPageType(const std::string &helper)
 	obs_source_info info = {};
 	info.id = "browser_source";
 	info.type = OBS_SOURCE_TYPE_INPUT;
-	info.output_flags = OBS_SOURCE_VIDEO | OBS_SOURCE_AUDIO | OBS_SOURCE_CUSTOM_DRAW | OBS_SOURCE_DO_NOT_DUPLICATE;
+	info.output_flags = OBS_SOURCE_VIDEO | OBS_SOURCE_AUDIO | OBS_SOURCE_CUSTOM_DRAW | OBS_SOURCE_INTERACTION |
+			    OBS_SOURCE_DO_NOT_DUPLICATE;
 	info.icon_type = OBS_ICON_TYPE_BROWSER;
 	info.get_name = [](void *) {
-		return "Browser (WPE WebKit page renderer, not Chromium)";
+		return obs_module_text("BrowserSource");
 	};
 	info.create = [](obs_data_t *settings, obs_source_t *source) -> void * {
 		return PageSource::create(settings, source, helperPath);
@@ -99,10 +121,33 @@ void registerPageType(const std::string &helper)
 	info.activate = [](void *data) {
 		pageOf(data)->activate();
 	};
+	info.deactivate = [](void *data) {
+		pageOf(data)->deactivate();
+	};
+	// OBS's Interact window; its coordinates are the source's own pixels, the page's.
+	info.mouse_click = [](void *data, const obs_mouse_event *event, int32_t button, bool up, uint32_t clicks) {
+		if (const std::optional<InputEvent> input = mouseClickInput(*event, button, up, clicks))
+			pageOf(data)->input(*input);
+	};
+	info.mouse_move = [](void *data, const obs_mouse_event *event, bool leave) {
+		pageOf(data)->input(mouseMoveInput(*event, leave));
+	};
+	info.mouse_wheel = [](void *data, const obs_mouse_event *event, int xDelta, int yDelta) {
+		if (const std::optional<InputEvent> input = mouseWheelInput(*event, xDelta, yDelta))
+			pageOf(data)->input(*input);
+	};
+	info.focus = [](void *data, bool focused) {
+		pageOf(data)->input(focusInput(focused));
+	};
+	info.key_click = [](void *data, const obs_key_event *event, bool up) {
+		if (const std::optional<InputEvent> input = keyInput(*event, up))
+			pageOf(data)->input(*input);
+	};
 	info.video_render = [](void *data, gs_effect_t *) {
 		pageOf(data)->render();
 	};
 	obs_register_source(&info);
+	listenToFrontend();
 }
 
 } // namespace page

@@ -51,11 +51,62 @@ enum class Packet : uint32_t {
 	Heartbeat = 1, // every kHeartbeatMs while the helper's main loop runs
 	Audio = 2,     // AudioHeader, then frames * channels floats, interleaved
 	Failed = 3,    // the page did not load: UTF-8 text follows
+	PageCall = 7,  // a record: the page called window.obsstudio's `name` (callback `id`, or none) with `text`
+	PageConsole = 8, // a record: a console line; `name` its level, `number` the lines dropped before it
 	// module -> helper
 	Navigate = 10, // UTF-8 URL follows (empty: none)
 	Css = 11,      // UTF-8 style sheet follows (empty: none)
 	Reload = 12,
+	Input = 20,     // an InputEvent follows
+	Answer = 21,    // a record: the JSON `text` for the page's callback `id`
+	PageEvent = 22, // a record: the event `name` for the page's window, the JSON `text` its detail
 };
+
+// A record packet: this header after the type, then `idBytes` of id, `nameBytes` of name, and the text to the end.
+struct RecordHeader {
+	uint32_t number;
+	uint32_t idBytes;
+	uint32_t nameBytes;
+};
+// Callback ids are what the page's bridge makes of letters, digits and '-', and they are pasted into scripts:
+// nothing else passes. Names are a function's, an event's or a console level's: letters, digits and '_'.
+constexpr size_t kMaxIdBytes = 64;
+constexpr size_t kMaxNameBytes = 64;
+
+// Input for the page, in the terms of GStreamer's navigation events on wpesrc.
+enum class InputKind : uint32_t { Move = 1, Leave, Press, Release, Wheel, KeyDown, KeyUp, Focus, Blur };
+namespace navigation {
+// GstNavigationModifierType's values.
+constexpr uint32_t kShift = 1u << 0;
+constexpr uint32_t kControl = 1u << 2;
+constexpr uint32_t kAlt = 1u << 3; // MOD1
+constexpr uint32_t kButton1 = 1u << 8;
+constexpr uint32_t kButton2 = 1u << 9;
+constexpr uint32_t kButton3 = 1u << 10;
+constexpr uint32_t kMeta = 1u << 28;
+// Buttons as wpesrc hands them to WebKit.
+constexpr uint32_t kLeftButton = 1;
+constexpr uint32_t kRightButton = 2;
+constexpr uint32_t kMiddleButton = 3;
+} // namespace navigation
+constexpr size_t kMaxKeyTextBytes = 16;
+constexpr uint32_t kMaxWheelSteps = 10;
+constexpr uint32_t kMaxClicks = 3;
+
+struct InputEvent {
+	InputKind kind = InputKind::Move;
+	int32_t x = 0; // the page's own pixels
+	int32_t y = 0;
+	uint32_t button = 0;    // Press, Release: navigation::k...Button
+	uint32_t modifiers = 0; // navigation::k... flags
+	int32_t dx = 0;         // Wheel: each step's direction, -1, 0 or 1 (1: towards the page's top or left)
+	int32_t dy = 0;
+	uint32_t steps = 0;  // Wheel: 1 to kMaxWheelSteps
+	uint32_t clicks = 0; // Press: the click count OBS gives, 1 to kMaxClicks
+	uint32_t keysym = 0; // KeyDown, KeyUp: the X keysym, named when `text` is empty
+	char text[kMaxKeyTextBytes] = {}; // KeyDown, KeyUp: the one character the key types, UTF-8, NUL-terminated
+};
+static_assert(sizeof(InputEvent) == 56, "no padding travels");
 
 struct AudioHeader {
 	Packet type;

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include <dlfcn.h>
 #include <link.h>
@@ -28,16 +29,16 @@ bool replaceSymlink(const std::string &target, const std::string &path)
 }
 
 // WebKit's default autoplay policy plays sound only after a user gesture, and since WebKit 2.48 it holds back
-// Web Audio too: a page's AudioContext stays suspended. WebKit is not linked here (its API version differs
-// between releases); its functions are taken from the copy wpesrc has loaded.
+// Web Audio too: a page's AudioContext stays suspended.
 using UseWithPolicies = void (*)(GObject *decision, GObject *policies);
 UseWithPolicies useWithPolicies = nullptr;
 GObject *allowAutoplay = nullptr;
 
-int findWebKit(dl_phdr_info *info, size_t, void *found)
+int findLibrary(dl_phdr_info *info, size_t, void *data)
 {
-	if (info->dlpi_name && strstr(info->dlpi_name, "libWPEWebKit-")) {
-		*static_cast<std::string *>(found) = info->dlpi_name;
+	auto *wanted = static_cast<std::pair<const char *, std::string> *>(data);
+	if (info->dlpi_name && strstr(info->dlpi_name, wanted->first)) {
+		wanted->second = info->dlpi_name;
 		return 1;
 	}
 	return 0;
@@ -54,9 +55,7 @@ gboolean onDecidePolicy(GObject *, GObject *decision, int type, gpointer)
 
 void onConfigureWebView(GstElement *, GObject *view, gpointer)
 {
-	std::string library;
-	dl_iterate_phdr(findWebKit, &library);
-	void *webkit = library.empty() ? nullptr : dlopen(library.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+	void *webkit = openLoadedLibrary("libWPEWebKit-");
 	if (!webkit) {
 		GST_WARNING("WebKit's library is not loaded: pages play sound only after a gesture");
 		return;
@@ -67,9 +66,9 @@ void onConfigureWebView(GstElement *, GObject *view, gpointer)
 		const int autoplayAllow = 0;
 		allowAutoplay = G_OBJECT(g_object_new(policiesType(), "autoplay", autoplayAllow, nullptr));
 		g_signal_connect(view, "decide-policy", G_CALLBACK(onDecidePolicy), nullptr);
-		GST_INFO("every navigation of %s allows autoplay", library.c_str());
+		GST_INFO("every navigation allows autoplay");
 	} else {
-		GST_WARNING("%s has no website policies: pages play sound only after a gesture", library.c_str());
+		GST_WARNING("WebKit has no website policies: pages play sound only after a gesture");
 	}
 	dlclose(webkit);
 }
@@ -112,15 +111,27 @@ void loadWpeWithItsExtension()
 	g_free(pluginDir);
 }
 
-// wpesrc is a bin; the view belongs to the video source inside it.
 void allowSoundWithoutGesture(GstElement *wpesrc)
+{
+	onNewWebView(wpesrc, G_CALLBACK(onConfigureWebView), nullptr);
+}
+
+void *openLoadedLibrary(const char *part)
+{
+	std::pair<const char *, std::string> wanted(part, std::string());
+	dl_iterate_phdr(findLibrary, &wanted);
+	return wanted.second.empty() ? nullptr : dlopen(wanted.second.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+}
+
+// wpesrc is a bin; the view belongs to the video source inside it.
+void onNewWebView(GstElement *wpesrc, GCallback handler, gpointer data)
 {
 	GstIterator *children = gst_bin_iterate_elements(GST_BIN(wpesrc));
 	GValue child = G_VALUE_INIT;
 	while (gst_iterator_next(children, &child) == GST_ITERATOR_OK) {
 		GstElement *element = GST_ELEMENT(g_value_get_object(&child));
 		if (g_signal_lookup("configure-web-view", G_OBJECT_TYPE(element)))
-			g_signal_connect(element, "configure-web-view", G_CALLBACK(onConfigureWebView), nullptr);
+			g_signal_connect(element, "configure-web-view", handler, data);
 		g_value_reset(&child);
 	}
 	g_value_unset(&child);

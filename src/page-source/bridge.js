@@ -1,0 +1,179 @@
+// Runs at document start in every frame of the page (a WebKit user script the page helper adds). It gives the page
+// window.obsstudio as OBS's own browser source does, and posts the page's calls and console lines to the helper
+// through the script message handler "lorvalen". The helper answers through window.__lorvalenObs: answer(id,
+// value) for a callback, dispatch(name, detail) for an event, clickCount(n) before a press OBS counted. It runs
+// them in the main frame only, which hands them on to child frames.
+(function () {
+	'use strict';
+	if (window.__lorvalenObs)
+		return;
+	var handler = window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.lorvalen;
+	if (!handler)
+		return;
+	var post = handler.postMessage.bind(handler);
+	var stringify = JSON.stringify;
+	// Callback ids are this frame's token and a count: an answer finds the frame that asked.
+	var token = Math.random().toString(36).slice(2, 10);
+	var next = 0;
+	var callbacks = new Map();
+
+	var names = ['getControlLevel', 'getCurrentScene', 'getStatus', 'startRecording', 'stopRecording',
+		'startStreaming', 'stopStreaming', 'pauseRecording', 'unpauseRecording', 'startReplayBuffer',
+		'stopReplayBuffer', 'saveReplayBuffer', 'startVirtualcam', 'stopVirtualcam', 'getScenes',
+		'setCurrentScene', 'getTransitions', 'getCurrentTransition', 'setCurrentTransition'];
+
+	// The version of OBS's own browser source whose API this is: pages compare it.
+	var obsstudio = { pluginVersion: '2.26.8' };
+	names.forEach(function (name) {
+		obsstudio[name] = function () {
+			var args = Array.prototype.slice.call(arguments);
+			var id = '';
+			if (typeof args[0] === 'function') {
+				id = token + '-' + (++next);
+				callbacks.set(id, args.shift());
+			}
+			// Only setCurrentScene and setCurrentTransition take an argument, a name.
+			post({ t: 'call', id: id, name: name, arg: typeof args[0] === 'string' ? args[0] : '' });
+		};
+	});
+	window.obsstudio = obsstudio;
+
+	function toFrames(message) {
+		for (var i = 0; i < window.frames.length; ++i) {
+			try {
+				window.frames[i].postMessage(message, '*');
+			} catch (e) {
+			}
+		}
+	}
+
+	function answer(id, value) {
+		var callback = callbacks.get(id);
+		if (callback) {
+			callbacks.delete(id);
+			callback(value);
+		} else {
+			toFrames({ __lorvalenObs: 'answer', id: id, value: value });
+		}
+	}
+
+	function dispatch(name, detail) {
+		window.dispatchEvent(new CustomEvent(name, { detail: detail }));
+		// The callbacks older pages set instead of listening.
+		if (name === 'obsSourceVisibleChanged' && typeof obsstudio.onVisibilityChange === 'function')
+			obsstudio.onVisibilityChange(!!(detail && detail.visible));
+		if (name === 'obsSourceActiveChanged' && typeof obsstudio.onActiveChange === 'function')
+			obsstudio.onActiveChange(!!(detail && detail.active));
+		toFrames({ __lorvalenObs: 'event', name: name, detail: detail });
+	}
+
+	if (window !== window.top) {
+		window.addEventListener('message', function (e) {
+			var m = e.data;
+			if (e.source !== window.parent || !m || typeof m.__lorvalenObs !== 'string')
+				return;
+			e.stopImmediatePropagation();
+			if (m.__lorvalenObs === 'answer')
+				answer(m.id, m.value);
+			else if (m.__lorvalenObs === 'event')
+				dispatch(m.name, m.detail);
+		}, true);
+	}
+
+	// WebKit before 2.40 counts no clicks of the input wpesrc gives it: detail stays 1 and no dblclick follows.
+	// Before the press of a click OBS counted n (n >= 2) the helper calls clickCount(n): the next trusted mousedown,
+	// its mouseup and click get detail n, and a left double click is followed by a dblclick. Where WebKit counted
+	// the click itself nothing is changed or added.
+	var pending = null;
+	function clickCount(n) {
+		pending = { n: n, until: Date.now() + 1000, active: false };
+	}
+	function onMouse(e) {
+		var p = pending;
+		if (!p || !e.isTrusted)
+			return;
+		if (Date.now() > p.until || (e.type === 'mousedown' && p.active)) {
+			pending = null;
+			return;
+		}
+		if (e.type === 'mousedown')
+			p.active = true;
+		if (!p.active)
+			return;
+		if (e.detail >= p.n) {
+			pending = null;
+			return;
+		}
+		Object.defineProperty(e, 'detail', { value: p.n });
+		if (e.type === 'click' || (e.type === 'mouseup' && e.button !== 0)) {
+			pending = null;
+			if (e.type === 'click' && e.button === 0 && p.n === 2) {
+				var target = e.target;
+				var init = { bubbles: true, cancelable: true, composed: true, view: window, detail: 2,
+					screenX: e.screenX, screenY: e.screenY, clientX: e.clientX, clientY: e.clientY,
+					button: 0, buttons: 0, ctrlKey: e.ctrlKey, shiftKey: e.shiftKey, altKey: e.altKey,
+					metaKey: e.metaKey };
+				setTimeout(function () {
+					target.dispatchEvent(new MouseEvent('dblclick', init));
+				}, 0);
+			}
+		}
+	}
+	['mousedown', 'mouseup', 'click'].forEach(function (type) {
+		window.addEventListener(type, onMouse, true);
+	});
+
+	Object.defineProperty(window, '__lorvalenObs', {
+		value: Object.freeze({ answer: answer, dispatch: dispatch, clickCount: clickCount }),
+		enumerable: false, configurable: false, writable: false
+	});
+
+	// The console goes on to WebKit's as before, and to the helper: at most ten lines at once and five a second,
+	// the next line that goes counting those dropped. (The helper and OBS count again: a page can post to the
+	// handler itself.)
+	function text(args) {
+		return Array.prototype.map.call(args, function (a) {
+			if (typeof a === 'string')
+				return a;
+			try {
+				var s = stringify(a);
+				return s === undefined ? String(a) : s;
+			} catch (e) {
+				return String(a);
+			}
+		}).join(' ');
+	}
+	var tokens = 10, last = Date.now(), dropped = 0;
+	function toHelper(level, line) {
+		var now = Date.now();
+		tokens = Math.min(10, tokens + (now - last) * 5 / 1000);
+		last = now;
+		if (tokens < 1) {
+			++dropped;
+			return;
+		}
+		tokens -= 1;
+		try {
+			post({ t: 'console', level: level, text: line.slice(0, 2000), dropped: dropped });
+			dropped = 0;
+		} catch (e) {
+		}
+	}
+	['log', 'info', 'debug', 'warn', 'error'].forEach(function (level) {
+		var original = console[level];
+		console[level] = function () {
+			try {
+				toHelper(level, text(arguments));
+			} catch (e) { // an argument whose conversion throws: the page's own call goes on
+			}
+			if (original)
+				return original.apply(console, arguments);
+		};
+	});
+	window.addEventListener('error', function (e) {
+		toHelper('error', 'uncaught ' + String(e.message) + ' (' + e.filename + ':' + e.lineno + ')');
+	});
+	window.addEventListener('unhandledrejection', function (e) {
+		toHelper('error', 'unhandled rejection: ' + String(e.reason));
+	});
+})();
