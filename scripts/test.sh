@@ -17,7 +17,7 @@ passed=0
 failed=0
 failures=()
 
-note() { printf '\n=== %s\n' "$*"; }
+note() { printf '\n=== %s (at %d s)\n' "$*" "$SECONDS"; }
 count() { # count STAGE PASSED FAILED
 	passed=$((passed + $2))
 	failed=$((failed + $3))
