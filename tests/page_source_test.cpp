@@ -1,5 +1,9 @@
 // The page source module loaded by libobs's own loader, its browser_source rendering real pages from an HTTP
 // server on 127.0.0.1 through real page helpers, WebKit and GStreamer.
+#include "page-source/channel.hpp"
+#include "page-source/frame_reader.hpp"
+#include "page-source/helper_process.hpp"
+#include "page-source/helper_supervisor.hpp"
 #include "page-source/page_rules.hpp"
 #include "support/browser_stand_in.hpp"
 #include "support/http_server.hpp"
@@ -20,15 +24,22 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <functional>
+#include <limits>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <dlfcn.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -267,20 +278,147 @@ TEST(PageRules, settingsBecomeThePagesSizeRateAndRestarts)
 		EXPECT_EQ(config.fpsDen, row.fpsDen);
 	}
 
+	EXPECT_EQ(page::helperArguments(page::PageConfig{}), (std::vector<std::string>{"800", "600", "30", "1"}));
+}
+
+TEST(PageRules, eachSettingChangeAsksTheRunningPageForWhatItNeeds)
+{
+	struct Row {
+		const char *behaviour;
+		std::function<void(page::PageConfig &)> change;
+		page::PageChange expected; // restart, navigate, css
+	};
+	const Row rows[] = {
+		{"nothingChangedAsksNothing", [](page::PageConfig &) {}, {false, false, false}},
+		{"aNewAddressNavigates",
+		 [](page::PageConfig &c) { c.url = "http://127.0.0.1/other"; },
+		 {false, true, false}},
+		{"aNewStyleSheetIsSent", [](page::PageConfig &c) { c.css = "body{color:red}"; }, {false, false, true}},
+		{"aClearedStyleSheetIsSent", [](page::PageConfig &c) { c.css.clear(); }, {false, false, true}},
+		{"addressAndStyleTogether",
+		 [](page::PageConfig &c) {
+			 c.url = "http://127.0.0.1/other";
+			 c.css = "x";
+		 },
+		 {false, true, true}},
+		{"theSameRateWrittenOtherwiseIsNoChange",
+		 [](page::PageConfig &c) {
+			 c.fpsNum = 60;
+			 c.fpsDen = 2;
+		 },
+		 {false, false, false}},
+		{"aNewRateRestarts", [](page::PageConfig &c) { c.fpsNum = 25; }, {true, false, false}},
+		{"aNewHeightRestarts", [](page::PageConfig &c) { c.height = 601; }, {true, false, false}},
+		{"aRestartCarriesTheNewAddressItself",
+		 [](page::PageConfig &c) {
+			 c.width = 1280;
+			 c.url = "http://127.0.0.1/other";
+			 c.css = "x";
+		 },
+		 {true, false, false}},
+		{"audioAndVisibilityNeedNoCommand",
+		 [](page::PageConfig &c) {
+			 c.rerouteAudio = true;
+			 c.shutdown = true;
+			 c.restartWhenActive = true;
+		 },
+		 {false, false, false}},
+	};
 	page::PageConfig running;
-	page::PageConfig wanted = running;
-	wanted.url = "http://127.0.0.1/other";
-	wanted.css = "x";
-	EXPECT_FALSE(page::needsNewPipeline(running, wanted)) << "a new address or style navigates";
-	wanted.fpsNum = 60;
-	wanted.fpsDen = 2;
-	EXPECT_FALSE(page::needsNewPipeline(running, wanted)) << "60/2 is the same rate as 30/1";
-	wanted.fpsNum = 25;
-	EXPECT_TRUE(page::needsNewPipeline(running, wanted));
-	wanted = running;
-	wanted.height = 601;
-	EXPECT_TRUE(page::needsNewPipeline(running, wanted));
-	EXPECT_EQ(page::helperArguments(running), (std::vector<std::string>{"800", "600", "30", "1", "about:blank"}));
+	running.url = "http://127.0.0.1/page";
+	running.css = "body{}";
+	for (const Row &row : rows) {
+		SCOPED_TRACE(row.behaviour);
+		page::PageConfig wanted = running;
+		row.change(wanted);
+		const page::PageChange change = page::pageChange(running, wanted);
+		EXPECT_EQ(change.restart, row.expected.restart);
+		EXPECT_EQ(change.navigate, row.expected.navigate);
+		EXPECT_EQ(change.css, row.expected.css);
+	}
+}
+
+// A page's sound is stamped on OBS's clock frame-exactly from where its stream started, so that buffers that
+// arrive with jitter neither drift nor leave gaps; the clock is read again only past the resync limit.
+TEST(PageRules, soundIsStampedWithoutDriftAndCheckedForImpossibleSamples)
+{
+	const uint64_t start = 5000000000ULL;
+	struct Arrival {
+		int64_t lateNs; // after the buffer's place in the stream
+		uint32_t rate;  // 0: 48000
+		bool restamped; // the clock is read again
+	};
+	struct Row {
+		const char *behaviour;
+		std::vector<Arrival> arrivals; // buffers of 480 frames
+	};
+	const int64_t limit = int64_t(page::kAudioResyncNs);
+	const Row rows[] = {
+		{"theFirstBufferTakesTheClock", {{0, 0, true}}},
+		{"jitterWithinTheLimitIsAbsorbed",
+		 {{0, 0, true}, {limit, 0, false}, {-limit, 0, false}, {3, 0, false}}},
+		{"aGapPastTheLimitRestamps", {{0, 0, true}, {0, 0, false}, {limit + 1, 0, true}, {0, 0, false}}},
+		{"buffersAheadOfTheClockRestamp", {{0, 0, true}, {-limit - 1, 0, true}}},
+		{"aNewRateRestamps", {{0, 0, true}, {0, 44100, true}, {0, 44100, false}}},
+	};
+	for (const Row &row : rows) {
+		SCOPED_TRACE(row.behaviour);
+		page::AudioClock clock;
+		uint64_t streamStart = start;
+		uint64_t frames = 0;
+		uint32_t rate = 48000;
+		for (size_t i = 0; i < row.arrivals.size(); ++i) {
+			const Arrival &arrival = row.arrivals[i];
+			const uint32_t thisRate = arrival.rate ? arrival.rate : 48000;
+			const uint64_t place = streamStart + frames * 1000000000ULL / rate;
+			const uint64_t now = uint64_t(int64_t(place) + arrival.lateNs);
+			const uint64_t stamp = page::stampAudio(clock, now, thisRate, 480);
+			if (arrival.restamped) {
+				EXPECT_EQ(stamp, now) << i;
+				streamStart = now;
+				frames = 0;
+				rate = thisRate;
+			} else {
+				EXPECT_EQ(stamp, place) << i;
+			}
+			frames += 480;
+		}
+	}
+
+	// Ten minutes of 480-frame buffers at 44.1 kHz, each arriving late by a few milliseconds (a buffer is not a
+	// whole number of nanoseconds long): the last stamp is where the stream's frame count puts it, to the
+	// nanosecond; after a week's stream as well.
+	page::AudioClock clock;
+	uint64_t stamp = page::stampAudio(clock, start, 44100, 480);
+	const uint64_t buffers = 10 * 60 * 44100 / 480;
+	for (uint64_t i = 1; i <= buffers; ++i)
+		stamp = page::stampAudio(clock, start + i * 480 * 1000000000ULL / 44100 + 7000000, 44100, 480);
+	EXPECT_EQ(stamp, start + buffers * 480 * 1000000000ULL / 44100);
+	page::AudioClock week;
+	week.running = true;
+	week.startNs = start;
+	week.rate = 48000;
+	week.frames = 48000ULL * 3600 * 24 * 7;
+	EXPECT_EQ(page::stampAudio(week, start + 3600ULL * 24 * 7 * 1000000000ULL, 48000, 480),
+		  start + 3600ULL * 24 * 7 * 1000000000ULL);
+
+	const float nan = std::nanf("");
+	const float inf = std::numeric_limits<float>::infinity();
+	struct SampleRow {
+		const char *behaviour;
+		std::vector<float> samples;
+		size_t firstBad;
+	};
+	const SampleRow samples[] = {
+		{"soundUpToTheLimitPasses", {0.0f, -1.0f, 1.0f, page::kMaxSample, -page::kMaxSample}, 5},
+		{"pastTheLimitIsNotSound", {0.5f, page::kMaxSample * 1.01f, 0.0f}, 1},
+		{"notANumberIsNotSound", {0.0f, 0.0f, nan}, 2},
+		{"infinityIsNotSound", {-inf}, 0},
+		{"noSamplesPass", {}, 0},
+	};
+	for (const SampleRow &row : samples)
+		EXPECT_EQ(page::firstImplausibleSample(row.samples.data(), row.samples.size()), row.firstBad)
+			<< row.behaviour;
 }
 
 TEST(PageRules, watchdogGivesUpOnlyPastItsLimits)
@@ -294,6 +432,149 @@ TEST(PageRules, watchdogGivesUpOnlyPastItsLimits)
 	for (int failures = 0; failures < 9; ++failures)
 		EXPECT_EQ(page::restartDelayMs(failures), delays[failures]) << failures;
 	EXPECT_EQ(page::restartDelayMs(1000), 30000);
+}
+
+// Every packet either side sends, encoded, sent over a real SOCK_SEQPACKET pair, received and decoded, arrives
+// as it left; what does not fit one packet is refused whole, never cut; what no side sends is refused on arrival.
+TEST(PageChannel, everyPacketArrivesAsItLeftAndNothingIsCut)
+{
+	int sockets[2];
+	ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sockets), 0);
+	alignas(float) static uint8_t buffer[page::kMaxPacketBytes];
+	auto roundTrip = [&](const page::PacketBytes &packet, page::Message &message) {
+		EXPECT_EQ(page::sendPacket(sockets[0], packet), page::SendResult::Sent);
+		const ssize_t size = page::receivePacket(sockets[1], buffer);
+		EXPECT_EQ(size, ssize_t(packet.size()));
+		return size > 0 && page::decode(buffer, size_t(size), message);
+	};
+
+	struct TextRow {
+		const char *behaviour;
+		page::Packet type;
+		std::string text;
+	};
+	const TextRow texts[] = {
+		{"anAddressInUtf8", page::Packet::Navigate, "http://127.0.0.1:8080/caf\xc3\xa9 b?q=\xe2\x82\xac#x"},
+		{"noAddress", page::Packet::Navigate, ""},
+		{"aStyleSheetWithQuotesAndNewlines", page::Packet::Css, "body{font-family:\"\xc3\x89\"}\n/* '\\' */"},
+		{"aStyleSheetAsLongAsOnePacketCarries", page::Packet::Css, std::string(page::kMaxTextBytes, 'a')},
+		{"aFailureWithANul", page::Packet::Failed, std::string("cannot\0connect", 14)},
+	};
+	for (const TextRow &row : texts) {
+		SCOPED_TRACE(row.behaviour);
+		page::PacketBytes packet;
+		ASSERT_TRUE(page::encodeText(row.type, row.text, packet));
+		page::Message message;
+		ASSERT_TRUE(roundTrip(packet, message));
+		EXPECT_EQ(message.type, row.type);
+		EXPECT_EQ(std::string(message.text), row.text);
+	}
+	for (page::Packet type : {page::Packet::Heartbeat, page::Packet::Reload}) {
+		page::PacketBytes packet;
+		ASSERT_TRUE(page::encodeSignal(type, packet));
+		page::Message message;
+		ASSERT_TRUE(roundTrip(packet, message));
+		EXPECT_EQ(message.type, type);
+	}
+	const std::vector<float> stereo = {0.25f, -0.25f, 1.0f, -1.0f, 0.0f, 0.5f};
+	page::PacketBytes packet;
+	ASSERT_TRUE(page::encodeAudio(44100, 2, stereo.data(), 3, packet));
+	page::Message audio;
+	ASSERT_TRUE(roundTrip(packet, audio));
+	EXPECT_EQ(audio.type, page::Packet::Audio);
+	EXPECT_EQ(audio.rate, 44100u);
+	EXPECT_EQ(audio.channels, 2u);
+	ASSERT_EQ(audio.frames, 3u);
+	EXPECT_EQ(std::vector<float>(audio.samples, audio.samples + 6), stereo);
+	const std::vector<float> most(page::audioFramesPerPacket(2) * 2 + 2, 0.5f);
+	EXPECT_TRUE(page::encodeAudio(48000, 2, most.data(), uint32_t(page::audioFramesPerPacket(2)), packet));
+	EXPECT_LE(packet.size(), page::kMaxPacketBytes);
+
+	// Refused by the encoder: nothing half-made is left to send.
+	EXPECT_FALSE(page::encodeText(page::Packet::Css, std::string(page::kMaxTextBytes + 1, 'a'), packet));
+	EXPECT_TRUE(packet.empty());
+	EXPECT_FALSE(page::encodeAudio(48000, 2, most.data(), uint32_t(page::audioFramesPerPacket(2) + 1), packet));
+	EXPECT_TRUE(packet.empty());
+
+	// Refused by the decoder.
+	auto raw = [](page::Packet type, std::vector<uint32_t> words) {
+		words.insert(words.begin(), uint32_t(type));
+		return std::vector<uint32_t>(words);
+	};
+	struct BadRow {
+		const char *behaviour;
+		std::vector<uint32_t> words; // the packet, in 32-bit words
+	};
+	const BadRow bad[] = {
+		{"aTypeNoSideSends", raw(page::Packet(99), {})},
+		{"aHeartbeatWithBytesAfterIt", raw(page::Packet::Heartbeat, {0})},
+		{"audioWithoutItsHeader", raw(page::Packet::Audio, {48000, 2})},
+		{"audioClaimingMoreFramesThanItCarries", raw(page::Packet::Audio, {48000, 1, 2, 0})},
+		{"audioCarryingMoreThanItClaims", raw(page::Packet::Audio, {48000, 1, 1, 0, 0})},
+		{"audioWithNoChannels", raw(page::Packet::Audio, {48000, 0, 1, 0})},
+		{"audioWithMoreChannelsThanAnyLayout",
+		 raw(page::Packet::Audio, {48000, 9, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0})},
+		{"audioWithNoRate", raw(page::Packet::Audio, {0, 1, 1, 0})},
+		{"audioClaimingAHugeFrameCount", raw(page::Packet::Audio, {48000, 8, 0x20000000})},
+	};
+	for (const BadRow &row : bad) {
+		page::Message message;
+		EXPECT_FALSE(page::decode(reinterpret_cast<const uint8_t *>(row.words.data()), row.words.size() * 4,
+					  message))
+			<< row.behaviour;
+	}
+	page::Message message;
+	EXPECT_FALSE(page::decode(buffer, 2, message)) << "shorter than a type";
+	// A packet longer than any side sends arrives whole, is reported as too long and refused.
+	const std::vector<uint8_t> huge(page::kMaxPacketBytes + 100, 0);
+	ASSERT_EQ(send(sockets[0], huge.data(), huge.size(), 0), ssize_t(huge.size()));
+	const ssize_t size = page::receivePacket(sockets[1], buffer);
+	EXPECT_EQ(size, ssize_t(page::kMaxPacketBytes + 1));
+	EXPECT_FALSE(page::decode(buffer, size_t(size), message));
+	EXPECT_EQ(page::receivePacket(sockets[1], buffer), 0) << "nothing waits";
+	close(sockets[0]);
+	EXPECT_EQ(page::receivePacket(sockets[1], buffer), -1) << "the peer has gone";
+	close(sockets[1]);
+}
+
+// A helper that reads its commands slowly loses none of them: what its socket has no room for waits in the
+// queue, in order, until there is room.
+TEST(PageChannel, aCommandTheSocketHasNoRoomForIsSentWhenThereIsRoom)
+{
+	int sockets[2];
+	ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sockets), 0);
+	page::CommandQueue queue;
+	const int commands = 100; // 100 x 60 kB: many times what a socket holds
+	for (int i = 0; i < commands; ++i) {
+		page::PacketBytes packet;
+		ASSERT_TRUE(page::encodeText(page::Packet::Css, std::to_string(i) + std::string(60000, 'x'), packet));
+		queue.push(std::move(packet));
+	}
+	ASSERT_TRUE(queue.flush(sockets[0]));
+	EXPECT_FALSE(queue.empty()) << "the socket took everything: the test shows nothing";
+
+	alignas(float) static uint8_t buffer[page::kMaxPacketBytes];
+	int received = 0;
+	while (received < commands) {
+		for (ssize_t size; (size = page::receivePacket(sockets[1], buffer)) > 0; ++received) {
+			page::Message message;
+			ASSERT_TRUE(page::decode(buffer, size_t(size), message));
+			ASSERT_EQ(std::string(message.text.substr(0, message.text.find('x'))),
+				  std::to_string(received));
+		}
+		pollfd wait = {sockets[0], POLLOUT, 0};
+		if (!queue.empty()) {
+			ASSERT_EQ(poll(&wait, 1, 10000), 1);
+		}
+		ASSERT_TRUE(queue.flush(sockets[0]));
+	}
+	EXPECT_TRUE(queue.empty());
+	close(sockets[1]);
+	page::PacketBytes packet;
+	ASSERT_TRUE(page::encodeSignal(page::Packet::Reload, packet));
+	queue.push(packet);
+	EXPECT_FALSE(queue.flush(sockets[0])) << "a helper that closed its end is reported";
+	close(sockets[0]);
 }
 
 // Each outcome of post_load in a process of its own: libobs registers a type once per process.
@@ -428,6 +709,186 @@ TEST_F(PageSourceTest, keepsEverySettingWithObsBrowsersKeysAndDefaults)
 	     {"url", "width", "height", "fps_custom", "fps", "css", "reroute_audio", "shutdown", "restart_when_active"})
 		EXPECT_NE(obs_properties_get(properties, key), nullptr) << key;
 	obs_properties_destroy(properties);
+}
+
+// A frame of one colour (every byte `value`) published into `area` the way helpers publish.
+void publishUniform(page::FrameArea &area, uint8_t value)
+{
+	const std::vector<uint8_t> frame(page::frameBytes(area.width(), area.height()), value);
+	page::publishFrame(area.header(), area.width(), area.height(), frame.data(), size_t(area.width()) * 4);
+}
+
+bool uniform(const std::vector<uint8_t> &pixels)
+{
+	return !pixels.empty() && memcmp(pixels.data(), pixels.data() + 1, pixels.size() - 1) == 0;
+}
+
+// The reader against areas a helper has written: whatever the header says, copies are sized and placed by the
+// size OBS chose; a slot being written is never taken; and no helper can resize the area under OBS.
+TEST_F(PageSourceTest, theFrameReaderTakesOnlyWholeFramesOfTheSizeOBSChose)
+{
+	{
+		SCOPED_TRACE("aHeaderThatLiesAboutItsSize");
+		std::shared_ptr<page::FrameArea> area = page::FrameArea::create(64, 32);
+		ASSERT_TRUE(area);
+		std::vector<uint8_t> frame(page::frameBytes(64, 32));
+		for (size_t i = 0; i < frame.size(); ++i)
+			frame[i] = uint8_t(i * 7);
+		publishUniform(*area, 1);
+		ASSERT_TRUE(page::publishFrame(area->header(), 64, 32, frame.data(), 64 * 4)); // into the second slot
+		page::FrameAreaHeader *header = area->header();
+		header->width = 8192; // a slot of 8192 x 8192 would lie far past the area's end
+		header->height = 8192;
+		header->stride = 3;
+		page::FrameReader reader;
+		reader.attach(area);
+		ASSERT_EQ(reader.copyNewest(), page::FrameCopy::Copied);
+		EXPECT_EQ(reader.pixels(), frame);
+		header->published = std::numeric_limits<uint64_t>::max(); // names the first slot
+		ASSERT_EQ(reader.copyNewest(), page::FrameCopy::Copied);
+		EXPECT_EQ(reader.pixels(), std::vector<uint8_t>(frame.size(), 1));
+		EXPECT_EQ(reader.copyNewest(), page::FrameCopy::Nothing) << "the same frame is not copied twice";
+		header->published = 3;
+		obs_enter_graphics();
+		gs_texture_t *texture = reader.texture();
+		ASSERT_NE(texture, nullptr);
+		EXPECT_EQ(gs_texture_get_width(texture), 64u);
+		EXPECT_EQ(gs_texture_get_height(texture), 32u);
+		obs_leave_graphics();
+	}
+	{
+		SCOPED_TRACE("aSlotBeingWrittenIsNotTaken");
+		std::shared_ptr<page::FrameArea> area = page::FrameArea::create(16, 16);
+		ASSERT_TRUE(area);
+		page::FrameReader reader;
+		reader.attach(area);
+		EXPECT_EQ(reader.copyNewest(), page::FrameCopy::Nothing) << "nothing published yet";
+		publishUniform(*area, 9);
+		area->header()->slotSequence[0] += 1; // the helper is writing it again
+		EXPECT_EQ(reader.copyNewest(), page::FrameCopy::Torn);
+		obs_enter_graphics();
+		EXPECT_EQ(reader.texture(), nullptr) << "no whole frame yet: nothing to draw";
+		obs_leave_graphics();
+		area->header()->slotSequence[0] += 1;
+		EXPECT_EQ(reader.copyNewest(), page::FrameCopy::Copied);
+		EXPECT_EQ(reader.pixels(), std::vector<uint8_t>(16 * 16 * 4, 9));
+	}
+	{
+		// A helper publishing as fast as it can, one colour and then another, rewrites the slot being copied
+		// again and again: every copy taken is one whole frame, of one colour.
+		SCOPED_TRACE("aSlotRewrittenDuringTheCopy");
+		std::shared_ptr<page::FrameArea> area = page::FrameArea::create(1280, 720);
+		ASSERT_TRUE(area);
+		std::atomic<bool> stop{false};
+		std::thread writer([&] {
+			const std::vector<uint8_t> frames[2] = {std::vector<uint8_t>(page::frameBytes(1280, 720), 1),
+								std::vector<uint8_t>(page::frameBytes(1280, 720), 2)};
+			for (int i = 0; !stop; ++i)
+				page::publishFrame(area->header(), 1280, 720, frames[i % 2].data(), 1280 * 4);
+		});
+		page::FrameReader reader;
+		reader.attach(area);
+		int copied = 0;
+		int torn = 0;
+		const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+		while ((copied < 50 || torn < 5) && std::chrono::steady_clock::now() < deadline) {
+			const page::FrameCopy result = reader.copyNewest();
+			if (result == page::FrameCopy::Copied) {
+				++copied;
+				EXPECT_TRUE(uniform(reader.pixels())) << "a torn frame was taken as whole";
+			}
+			torn += result == page::FrameCopy::Torn;
+		}
+		stop = true;
+		writer.join();
+		EXPECT_GE(copied, 50);
+		EXPECT_GE(torn, 5) << "the writer never overtook the reader: the case was not tried";
+	}
+	{
+		// Through the real start of a helper: the helper process tries to shrink and to grow the area it
+		// inherited, and reports; OBS's side then reads every byte of it.
+		SCOPED_TRACE("aHelperThatTriesToResizeTheArea");
+		std::shared_ptr<page::FrameArea> area = page::FrameArea::create(320, 180);
+		ASSERT_TRUE(area);
+		page::HelperProcess helper;
+		const std::string script = "for size in 1073741824 64 0; do"
+					   " if truncate -s $size /proc/self/fd/4 2>/dev/null;"
+					   " then r=\"$r resized\"; else r=\"$r refused\"; fi; done;"
+					   " printf %s \"$r\" >&3";
+		ASSERT_TRUE(page::startHelper("/bin/sh", {"-c", script}, area->descriptor(), helper));
+		area->closeDescriptor();
+		pollfd wait = {helper.socket, POLLIN, 0};
+		ASSERT_EQ(poll(&wait, 1, 60000), 1);
+		char report[64] = {};
+		ASSERT_GT(recv(helper.socket, report, sizeof report - 1, 0), 0);
+		EXPECT_STREQ(report, " refused refused refused");
+		page::stopHelper(helper);
+		publishUniform(*area, 200);
+		page::FrameReader reader;
+		reader.attach(area);
+		ASSERT_EQ(reader.copyNewest(), page::FrameCopy::Copied);
+		EXPECT_EQ(reader.pixels(), std::vector<uint8_t>(page::frameBytes(320, 180), 200));
+	}
+}
+
+// A style sheet longer than one packet carries is refused with a log line, never cut (what was cut here would
+// hide the bars); the page shows without it. Refused at a settings change and when a helper starts.
+TEST_F(PageSourceTest, aStyleSheetTooLongForThePageHelperIsRefusedAndSaidSo)
+{
+	LogCapture log;
+	const std::string css = "div{display:none}" + std::string(page::kMaxTextBytes, ' ');
+	const std::string line = "style sheet of " + std::to_string(css.size()) + " bytes is longer than";
+	OBSSourceAutoRelease changed = makePage(server.url() + "/bars");
+	OBSDataAutoRelease settings = obs_source_get_settings(changed);
+	obs_data_set_string(settings, "css", css.c_str());
+	obs_source_update(changed, settings);
+	EXPECT_TRUE(waitFor([&] { return !log.matching(line).empty(); }, 10000));
+	EXPECT_TRUE(waitFor([&] { return showsBars(changed); }, 60000));
+	changed = nullptr;
+
+	OBSSourceAutoRelease started = obs_source_create("browser_source", "long style", settings, nullptr);
+	EXPECT_TRUE(waitFor([&] { return log.matching(line).size() == 2; }, 30000));
+	EXPECT_TRUE(waitFor([&] { return showsBars(started); }, 60000));
+}
+
+// A source that cannot have its wake-up descriptor is not created (libobs keeps its settings); the page beside
+// it goes on, and a new one starts once descriptors are there again.
+TEST_F(PageSourceTest, aSourceThatCannotWatchAHelperIsNotCreated)
+{
+	LogCapture log;
+	// Running first, it also has the sanitizers check the source's type (a check that takes a descriptor of its
+	// own) before the descriptor table is full.
+	OBSSourceAutoRelease beside = makePage(server.url() + "/bars", false, "beside");
+	ASSERT_TRUE(waitFor([&] { return showsBars(beside); }, 60000));
+	rlimit limit = {};
+	ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+	OBSSourceAutoRelease source;
+	// A thread that closes a descriptor while the table is full (a source of an earlier test going away) frees
+	// a number for the eventfd: the attempt is made again then.
+	for (int attempt = 0; attempt < 5 && log.matching("no eventfd").empty(); ++attempt) {
+		source = nullptr;
+		obs_wait_for_destroy_queue();
+		std::vector<int> fillers; // every descriptor number below the lowered limit taken
+		rlimit lowered = limit;
+		lowered.rlim_cur = rlim_t(openDescriptors() + 8);
+		ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+		for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+			fillers.push_back(fd);
+		source = makePage(server.url() + "/bars", false, "no descriptors");
+		for (int fd : fillers)
+			close(fd);
+		ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+	}
+	ASSERT_TRUE(source);
+	EXPECT_EQ(log.matching("cannot create a page source: no eventfd").size(), 1u);
+	EXPECT_EQ(log.matching("Failed to create source 'no descriptors'").size(), 1u);
+	EXPECT_EQ(obs_source_get_width(source), 0u);
+	OBSDataAutoRelease settings = obs_source_get_settings(source);
+	EXPECT_STREQ(obs_data_get_string(settings, "url"), (server.url() + "/bars").toUtf8().constData());
+	source = nullptr;
+	EXPECT_TRUE(showsBars(beside));
+	OBSSourceAutoRelease next = makePage(server.url() + "/bars");
+	EXPECT_TRUE(waitFor([&] { return showsBars(next); }, 60000));
 }
 
 // One page, drawn where it puts its pixels, premultiplied, with its tone on the source's audio; a second

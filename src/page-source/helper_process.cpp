@@ -1,5 +1,7 @@
 #include "page-source/helper_process.hpp"
 
+#include "page-source/protocol.hpp"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -7,7 +9,6 @@
 #include <thread>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -36,7 +37,7 @@ pid_t spawn(const std::string &path, const std::vector<std::string> &arguments, 
 	setpgid(0, 0);
 	prctl(PR_SET_PDEATHSIG, SIGKILL);
 	if (getppid() != parent)
-		_exit(127);
+		_exit(helper_exit::kNotExecuted);
 	sigset_t none;
 	sigemptyset(&none);
 	sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -49,7 +50,7 @@ pid_t spawn(const std::string &path, const std::vector<std::string> &arguments, 
 		dup2(areaCopy, kFrameAreaFd);
 	close_range(kFrameAreaFd + 1, ~0U, 0);
 	execv(path.c_str(), argv.data());
-	_exit(127);
+	_exit(helper_exit::kNotExecuted);
 }
 
 bool reap(pid_t pid, int limitMs)
@@ -67,54 +68,32 @@ bool reap(pid_t pid, int limitMs)
 
 } // namespace
 
-bool startHelper(const std::string &path, const std::vector<std::string> &arguments, uint32_t width, uint32_t height,
+bool startHelper(const std::string &path, const std::vector<std::string> &arguments, int frameAreaFd,
 		 HelperProcess &out)
 {
 	out = HelperProcess{};
 	int sockets[2];
 	if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sockets) != 0)
 		return false;
-	const size_t bytes = frameAreaBytes(width, height);
-	const int areaFd = memfd_create("lorvalen-page-frames", MFD_CLOEXEC);
-	void *area = MAP_FAILED;
-	if (areaFd >= 0 && ftruncate(areaFd, off_t(bytes)) == 0)
-		area = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, areaFd, 0);
-	if (area == MAP_FAILED) {
-		if (areaFd >= 0)
-			close(areaFd);
-		close(sockets[0]);
-		close(sockets[1]);
-		return false;
-	}
-	auto *header = static_cast<FrameAreaHeader *>(area);
-	header->magic = kFrameAreaMagic;
-	header->width = width;
-	header->height = height;
-	header->stride = width * 4;
-
-	const pid_t pid = spawn(path, arguments, sockets[1], areaFd);
+	const pid_t pid = spawn(path, arguments, sockets[1], frameAreaFd);
 	close(sockets[1]);
-	close(areaFd);
 	if (pid < 0) {
-		munmap(area, bytes);
 		close(sockets[0]);
 		return false;
 	}
 	out.pid = pid;
 	out.socket = sockets[0];
-	out.area = header;
-	out.areaBytes = bytes;
-	out.width = width;
-	out.height = height;
 	return true;
 }
 
-bool helperExited(HelperProcess &helper)
+bool helperExited(HelperProcess &helper, int &status)
 {
 	if (helper.pid <= 0)
 		return true;
-	const pid_t done = waitpid(helper.pid, nullptr, WNOHANG);
+	int raw = 0;
+	const pid_t done = waitpid(helper.pid, &raw, WNOHANG);
 	if (done == helper.pid || (done < 0 && errno == ECHILD)) {
+		status = done == helper.pid && WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : WEXITSTATUS(raw);
 		// Reaped: the group id stays valid while WebKit's processes are in the group, and stopHelper still
 		// ends them through it.
 		helper.pid = -helper.pid;
@@ -134,8 +113,6 @@ bool stopHelper(HelperProcess &helper, int limitMs)
 	}
 	if (helper.socket >= 0)
 		close(helper.socket);
-	if (helper.area)
-		munmap(helper.area, helper.areaBytes);
 	helper = HelperProcess{};
 	return reaped;
 }

@@ -2,7 +2,8 @@
 
 #include "page-source/helper_process.hpp"
 #include "page-source/page_log.hpp"
-#include "page-source/page_source.hpp"
+#include "page-source/page_type.hpp"
+#include "page-source/protocol.hpp"
 
 #include <obs-module.h>
 
@@ -49,12 +50,12 @@ void obs_module_post_load(void)
 	}
 	const std::string helper = findHelper();
 	// The probe also fills GStreamer's registry cache for the pages to come; a first scan can take seconds.
-	if (helper.empty() || page::runHelper(helper, {"--probe"}, 30000) != 0) {
+	if (helper.empty() || page::runHelper(helper, {"--probe"}, 30000) != page::helper_exit::kOk) {
 		page_log(LOG_INFO, "GStreamer's wpesrc is not available (%s); browser_source not registered",
 			 helper.empty() ? "page helper missing" : "install gstreamer1.0-wpe");
 		return;
 	}
-	page::registerPageSource(helper);
+	page::registerPageType(helper);
 	page_log(LOG_INFO, "browser_source registered: pages rendered by WPE WebKit through GStreamer (%s)",
 		 helper.c_str());
 }

@@ -1,10 +1,13 @@
 // The page helper: one web page rendered by GStreamer's wpesrc, in a process of its own. Frames go to the
-// frame area (shared memory), audio and heartbeats to the socket; the socket brings navigation commands.
+// frame area (shared memory), audio and heartbeats to the socket; the socket brings the page's address, style
+// sheet and reloads. GST_DEBUG=lorvalen-page:6 traces what it does.
 //
-//   lorvalen-page-helper --probe                          exit 0 when wpesrc can be created here
-//   lorvalen-page-helper WIDTH HEIGHT FPS_NUM FPS_DEN URL  run a page (socket on fd 3, frame area on fd 4)
+//   lorvalen-page-helper --probe                      exit 0 when wpesrc can be created here
+//   lorvalen-page-helper WIDTH HEIGHT FPS_NUM FPS_DEN  run a page (socket on fd 3, frame area on fd 4)
 
-#include "page-source/protocol.hpp"
+#include "page-source/channel.hpp"
+#include "page-source/page_bridge.hpp"
+#include "page-source/webkit_quirks.hpp"
 
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
@@ -12,26 +15,25 @@
 
 #include <gio/gio.h>
 #include <glib-unix.h>
-#include <glib/gstdio.h>
 
 #include <atomic>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include <dlfcn.h>
-#include <link.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
+GST_DEBUG_CATEGORY(lorvalen_page_debug);
+#define GST_CAT_DEFAULT lorvalen_page_debug
+
 namespace {
+
+namespace helper_exit = page::helper_exit;
 
 struct Helper {
 	GMainLoop *loop = nullptr;
@@ -45,134 +47,37 @@ struct Helper {
 	std::string css;
 	bool onPage = false; // navigated away from about:blank
 	std::atomic<bool> firstFrame{false};
-	int exitCode = 0;
+	int exitCode = helper_exit::kOk;
 };
 
-void sendPacket(page::Packet type, const void *data, size_t bytes)
+// Never waits for the module: a packet it has no room for is dropped (the next heartbeat or buffer follows).
+void send(const page::PacketBytes &packet)
 {
-	iovec parts[2] = {{&type, sizeof type}, {const_cast<void *>(data), bytes}};
-	msghdr message = {};
-	message.msg_iov = parts;
-	message.msg_iovlen = bytes ? 2 : 1;
-	// Never wait for the module: a packet it has no room for is dropped.
-	(void)sendmsg(page::kSocketFd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+	if (page::sendPacket(page::kSocketFd, packet) == page::SendResult::Full)
+		GST_LOG("the module's socket is full: a packet of %zu bytes dropped", packet.size());
 }
 
-// gst-plugins-bad 1.22's wpe plug-in looks for its web extension in a folder its build misspelt, unless a
-// wpe-extension folder sits beside the plug-in file. Loading the plug-in through a symlink in a folder that
-// has one gives WebKit the extension that delivers the page's audio.
-bool replaceSymlink(const std::string &target, const std::string &path)
+void sendSignal(page::Packet type)
 {
-	char current[4096];
-	const ssize_t length = readlink(path.c_str(), current, sizeof current - 1);
-	if (length >= 0 && target == std::string(current, size_t(length)))
-		return true;
-	const std::string temporary = path + "." + std::to_string(getpid());
-	g_unlink(temporary.c_str());
-	return symlink(target.c_str(), temporary.c_str()) == 0 && rename(temporary.c_str(), path.c_str()) == 0;
+	page::PacketBytes packet;
+	if (page::encodeSignal(type, packet))
+		send(packet);
 }
 
-void loadWpeWithItsExtension()
+void sendFailure(const std::string &text)
 {
-	GstPlugin *plugin = gst_registry_find_plugin(gst_registry_get(), "wpe");
-	if (!plugin)
-		return;
-	const std::string file = gst_plugin_get_filename(plugin) ? gst_plugin_get_filename(plugin) : "";
-	gst_object_unref(plugin);
-	if (file.empty())
-		return;
-	gchar *pluginDir = g_path_get_dirname(file.c_str());
-	gchar *libDir = g_path_get_dirname(pluginDir);
-	gchar *extension = g_build_filename(libDir, "gst-plugins-bad", "wpe-extension", nullptr);
-	gchar *folder = g_build_filename(g_get_user_cache_dir(), "lorvalen-page-helper", "wpe", nullptr);
-	gchar *link = g_build_filename(folder, "libgstwpe.so", nullptr);
-	gchar *extensionLink = g_build_filename(folder, "wpe-extension", nullptr);
-	if (g_file_test(extension, G_FILE_TEST_IS_DIR) && g_mkdir_with_parents(folder, 0700) == 0 &&
-	    replaceSymlink(file, link) && replaceSymlink(extension, extensionLink)) {
-		GstPlugin *loaded = gst_plugin_load_file(link, nullptr);
-		if (loaded)
-			gst_object_unref(loaded);
-	}
-	g_free(extensionLink);
-	g_free(link);
-	g_free(folder);
-	g_free(extension);
-	g_free(libDir);
-	g_free(pluginDir);
+	page::PacketBytes packet;
+	if (page::encodeText(page::Packet::Failed, text, packet))
+		send(packet);
+	else
+		GST_WARNING("a failure of %zu bytes is longer than a packet; not reported: %s", text.size(),
+			    text.c_str());
 }
 
-// WebKit's default autoplay policy plays sound only after a user gesture, and since WebKit 2.48 it holds
-// back WebAudio too: a page's AudioContext stays suspended. A browser source plays without a gesture, so
-// every navigation of wpesrc's view gets a policy that allows it. WebKit is not linked here (its API version
-// differs between releases); its functions are taken from the copy wpesrc has loaded.
-using UseWithPolicies = void (*)(GObject *decision, GObject *policies);
-UseWithPolicies useWithPolicies = nullptr;
-GObject *allowAutoplay = nullptr;
-
-int findWebKit(dl_phdr_info *info, size_t, void *found)
-{
-	if (info->dlpi_name && strstr(info->dlpi_name, "libWPEWebKit-")) {
-		*static_cast<std::string *>(found) = info->dlpi_name;
-		return 1;
-	}
-	return 0;
-}
-
-gboolean onDecidePolicy(GObject *, GObject *decision, int type, gpointer)
-{
-	const int navigationAction = 0;
-	if (type != navigationAction)
-		return FALSE;
-	useWithPolicies(decision, allowAutoplay);
-	return TRUE;
-}
-
-void onConfigureWebView(GstElement *, GObject *view, gpointer)
-{
-	std::string library;
-	dl_iterate_phdr(findWebKit, &library);
-	void *webkit = library.empty() ? nullptr : dlopen(library.c_str(), RTLD_LAZY | RTLD_NOLOAD);
-	if (!webkit)
-		return;
-	auto policiesType = reinterpret_cast<GType (*)()>(dlsym(webkit, "webkit_website_policies_get_type"));
-	useWithPolicies = reinterpret_cast<UseWithPolicies>(dlsym(webkit, "webkit_policy_decision_use_with_policies"));
-	if (policiesType && useWithPolicies) {
-		const int autoplayAllow = 0;
-		allowAutoplay = G_OBJECT(g_object_new(policiesType(), "autoplay", autoplayAllow, nullptr));
-		g_signal_connect(view, "decide-policy", G_CALLBACK(onDecidePolicy), nullptr);
-	}
-	dlclose(webkit);
-}
-
-// wpesrc is a bin; the view belongs to the video source inside it.
-void allowSoundWithoutGesture(GstElement *source)
-{
-	GstIterator *children = gst_bin_iterate_elements(GST_BIN(source));
-	GValue child = G_VALUE_INIT;
-	while (gst_iterator_next(children, &child) == GST_ITERATOR_OK) {
-		GstElement *element = GST_ELEMENT(g_value_get_object(&child));
-		if (g_signal_lookup("configure-web-view", G_OBJECT_TYPE(element)))
-			g_signal_connect(element, "configure-web-view", G_CALLBACK(onConfigureWebView), nullptr);
-		g_value_reset(&child);
-	}
-	g_value_unset(&child);
-	gst_iterator_free(children);
-}
-
-// The style sheet goes in as a style element, added again whenever a load has dropped it.
 void applyCss(Helper &helper)
 {
-	if (!helper.onPage || helper.css.empty())
-		return;
-	gchar *quoted = g_strescape(helper.css.c_str(), nullptr);
-	gchar *script =
-		g_strdup_printf("(function(){var s=document.getElementById('lorvalen-page-css');"
-				"if(s&&s.isConnected)return;s=document.createElement('style');s.id='lorvalen-page-css';"
-				"s.textContent=\"%s\";(document.head||document.documentElement).appendChild(s);})()",
-				quoted);
-	g_signal_emit_by_name(helper.source, "run-javascript", script);
-	g_free(script);
-	g_free(quoted);
+	if (helper.onPage)
+		page::applyStyleSheet(helper.source, helper.css);
 }
 
 void onConnected(GObject *client, GAsyncResult *result, gpointer)
@@ -185,7 +90,8 @@ void onConnected(GObject *client, GAsyncResult *result, gpointer)
 	} else {
 		// Past its first page WebKit reports no failed load: an unreachable server would go unnoticed.
 		const std::string text = std::string("cannot connect: ") + (error ? error->message : "unknown error");
-		sendPacket(page::Packet::Failed, text.data(), text.size());
+		GST_INFO("%s", text.c_str());
+		sendFailure(text);
 	}
 	g_clear_error(&error);
 }
@@ -203,8 +109,10 @@ void checkReachable(const std::string &url)
 
 void navigate(Helper &helper)
 {
-	if (!helper.firstFrame.load())
-		return; // wpesrc waits for a page's first frame without a limit: start on about:blank, go on after it
+	// wpesrc waits for a page's first frame without a limit: start on about:blank, go on after it.
+	if (!helper.firstFrame.load() || helper.url.empty())
+		return;
+	GST_INFO("navigating to %s", helper.url.c_str());
 	helper.onPage = true;
 	g_object_set(helper.source, "location", helper.url.c_str(), nullptr);
 	checkReachable(helper.url);
@@ -227,37 +135,19 @@ GstFlowReturn onVideoSample(GstAppSink *sink, gpointer data)
 	if (gst_video_info_from_caps(&info, gst_sample_get_caps(sample)) &&
 	    GST_VIDEO_INFO_WIDTH(&info) == int(helper.width) && GST_VIDEO_INFO_HEIGHT(&info) == int(helper.height) &&
 	    gst_video_frame_map(&frame, &info, gst_sample_get_buffer(sample), GST_MAP_READ)) {
-		page::FrameAreaHeader *area = helper.area;
-		const uint64_t published = area->published.load(std::memory_order_relaxed);
-		const int slot = int(published % 2);
-		auto *out = reinterpret_cast<uint8_t *>(area) + page::slotOffset(helper.width, helper.height, slot);
-		const auto *in = static_cast<const uint8_t *>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
-		const size_t inStride = size_t(GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0));
-		const size_t row = size_t(helper.width) * 4;
-		// wpesrc hands over a new buffer at every tick, changed or not. A frame like the last one published
-		// is not published again, which spares OBS uploading it.
-		bool same = published > 0;
-		const auto *last = reinterpret_cast<const uint8_t *>(area) +
-				   page::slotOffset(helper.width, helper.height, int((published - 1) % 2));
-		for (uint32_t y = 0; same && y < helper.height; ++y)
-			same = memcmp(last + y * row, in + y * inStride, row) == 0;
-		if (same) {
-			gst_video_frame_unmap(&frame);
-			gst_sample_unref(sample);
-			return GST_FLOW_OK;
-		}
-		area->slotSequence[slot].fetch_add(1, std::memory_order_acq_rel);
-		if (inStride == row) {
-			memcpy(out, in, row * helper.height);
-		} else {
-			for (uint32_t y = 0; y < helper.height; ++y)
-				memcpy(out + y * row, in + y * inStride, row);
-		}
-		area->slotSequence[slot].fetch_add(1, std::memory_order_release);
-		area->published.store(published + 1, std::memory_order_release);
+		// wpesrc hands over a new buffer at every tick, changed or not; publishFrame skips a repeated one.
+		const bool published =
+			page::publishFrame(helper.area, helper.width, helper.height,
+					   static_cast<const uint8_t *>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)),
+					   size_t(GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0)));
 		gst_video_frame_unmap(&frame);
-		if (!helper.firstFrame.exchange(true))
-			g_main_context_invoke(nullptr, onFirstFrame, &helper);
+		if (published) {
+			GST_LOG("frame %" G_GUINT64_FORMAT " published", guint64(helper.area->published.load()));
+			if (!helper.firstFrame.exchange(true))
+				g_main_context_invoke(nullptr, onFirstFrame, &helper);
+		}
+	} else {
+		GST_WARNING("a video sample that is not %ux%u BGRA: dropped", helper.width, helper.height);
 	}
 	gst_sample_unref(sample);
 	return GST_FLOW_OK;
@@ -273,21 +163,18 @@ GstFlowReturn onAudioSample(GstAppSink *sink, gpointer)
 	int channels = 0;
 	GstMapInfo map;
 	if (gst_structure_get_int(caps, "rate", &rate) && gst_structure_get_int(caps, "channels", &channels) &&
-	    channels > 0 && gst_buffer_map(gst_sample_get_buffer(sample), &map, GST_MAP_READ)) {
+	    rate > 0 && channels > 0 && gst_buffer_map(gst_sample_get_buffer(sample), &map, GST_MAP_READ)) {
 		const size_t frameSize = size_t(channels) * sizeof(float);
-		const size_t perPacket = (page::kMaxPacketBytes - sizeof(page::AudioHeader)) / frameSize;
+		const size_t perPacket = page::audioFramesPerPacket(uint32_t(channels));
 		size_t frames = map.size / frameSize;
-		const uint8_t *data = map.data;
+		GST_LOG("%zu audio frames at %d Hz, %d channels", frames, rate, channels);
+		const auto *samples = reinterpret_cast<const float *>(map.data);
+		page::PacketBytes packet;
 		while (frames > 0) {
 			const size_t count = frames < perPacket ? frames : perPacket;
-			page::AudioHeader header = {page::Packet::Audio, uint32_t(rate), uint32_t(channels),
-						    uint32_t(count)};
-			iovec parts[2] = {{&header, sizeof header}, {const_cast<uint8_t *>(data), count * frameSize}};
-			msghdr message = {};
-			message.msg_iov = parts;
-			message.msg_iovlen = 2;
-			(void)sendmsg(page::kSocketFd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
-			data += count * frameSize;
+			if (page::encodeAudio(uint32_t(rate), uint32_t(channels), samples, uint32_t(count), packet))
+				send(packet);
+			samples += count * size_t(channels);
 			frames -= count;
 		}
 		gst_buffer_unmap(gst_sample_get_buffer(sample), &map);
@@ -317,6 +204,8 @@ void onPadAdded(GstElement *, GstPad *pad, gpointer data)
 	g_free(name);
 	if (!audio)
 		return;
+	GST_INFO("audio pad %s:%s %s", GST_DEBUG_PAD_NAME(pad),
+		 helper.audioLinked ? "dropped: one stream is linked already" : "linked to the module");
 	GstElement *sink;
 	if (!helper.audioLinked) {
 		sink = makeAppSink(false, helper);
@@ -340,66 +229,101 @@ gboolean onBusMessage(GstBus *, GstMessage *message, gpointer data)
 		gst_message_parse_error(message, &error, nullptr);
 		const std::string text = error ? error->message : "unknown error";
 		g_clear_error(&error);
-		sendPacket(page::Packet::Failed, text.data(), text.size());
-		helper.exitCode = 3;
+		GST_ERROR_OBJECT(GST_MESSAGE_SRC(message), "%s", text.c_str());
+		sendFailure(text);
+		helper.exitCode = helper_exit::kPipelineError;
 		g_main_loop_quit(helper.loop);
 	} else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS) {
+		GST_INFO("end of stream");
 		g_main_loop_quit(helper.loop);
 	}
 	return G_SOURCE_CONTINUE;
+}
+
+void perform(Helper &helper, const page::Message &command)
+{
+	switch (command.type) {
+	case page::Packet::Navigate:
+		helper.url = std::string(command.text);
+		navigate(helper);
+		break;
+	case page::Packet::Css:
+		GST_DEBUG("style sheet of %zu bytes", command.text.size());
+		helper.css = std::string(command.text);
+		applyCss(helper);
+		break;
+	case page::Packet::Reload:
+		if (helper.onPage)
+			page::reloadPage(helper.source);
+		break;
+	default:
+		GST_WARNING("a packet of type %u is not a command: ignored", unsigned(command.type));
+	}
 }
 
 gboolean onCommand(gint fd, GIOCondition, gpointer data)
 {
 	auto &helper = *static_cast<Helper *>(data);
-	static char buffer[page::kMaxPacketBytes];
-	const ssize_t received = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-	if (received < 0 && (errno == EAGAIN || errno == EINTR))
-		return G_SOURCE_CONTINUE;
-	if (received < ssize_t(sizeof(page::Packet))) {
-		g_main_loop_quit(helper.loop); // the module closed its end
-		return G_SOURCE_REMOVE;
+	alignas(float) static uint8_t buffer[page::kMaxPacketBytes];
+	for (;;) {
+		const ssize_t received = page::receivePacket(fd, buffer);
+		if (received == 0)
+			return G_SOURCE_CONTINUE;
+		if (received < 0) {
+			GST_INFO("the module closed its end");
+			g_main_loop_quit(helper.loop);
+			return G_SOURCE_REMOVE;
+		}
+		page::Message command;
+		if (page::decode(buffer, size_t(received), command))
+			perform(helper, command);
+		else
+			GST_WARNING("a packet of %zd bytes that is no command: ignored", received);
 	}
-	page::Packet type;
-	memcpy(&type, buffer, sizeof type);
-	const std::string text(buffer + sizeof type, size_t(received) - sizeof type);
-	if (type == page::Packet::Navigate) {
-		helper.url = text;
-		navigate(helper);
-	} else if (type == page::Packet::Css) {
-		helper.css = text;
-		applyCss(helper);
-	} else if (type == page::Packet::Reload && helper.onPage) {
-		g_signal_emit_by_name(helper.source, "run-javascript", "location.reload()");
-	}
-	return G_SOURCE_CONTINUE;
 }
 
 gboolean onHeartbeat(gpointer data)
 {
 	auto &helper = *static_cast<Helper *>(data);
-	sendPacket(page::Packet::Heartbeat, nullptr, 0);
+	sendSignal(page::Packet::Heartbeat);
 	applyCss(helper);
 	return G_SOURCE_CONTINUE;
 }
 
-int runPage(Helper &helper, int fpsNum, int fpsDen)
+// The frame area the module made for this size; the descriptor is closed once it is mapped, so nothing here
+// can resize the area later (the module sealed it too).
+bool mapFrameArea(Helper &helper)
 {
 	struct stat status;
 	const size_t bytes = page::frameAreaBytes(helper.width, helper.height);
-	if (fstat(page::kFrameAreaFd, &status) != 0 || size_t(status.st_size) < bytes)
-		return 2;
+	if (fstat(page::kFrameAreaFd, &status) != 0 || size_t(status.st_size) != bytes) {
+		GST_ERROR("no frame area of %zu bytes at descriptor %d", bytes, page::kFrameAreaFd);
+		return false;
+	}
 	void *mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, page::kFrameAreaFd, 0);
+	close(page::kFrameAreaFd);
 	if (mapped == MAP_FAILED)
-		return 2;
+		return false;
 	helper.area = static_cast<page::FrameAreaHeader *>(mapped);
+	if (helper.area->magic != page::kFrameAreaMagic || helper.area->width != helper.width ||
+	    helper.area->height != helper.height) {
+		GST_ERROR("the frame area is not one for %ux%u", helper.width, helper.height);
+		return false;
+	}
+	return true;
+}
+
+int runPage(Helper &helper, int fpsNum, int fpsDen)
+{
+	if (!mapFrameArea(helper))
+		return helper_exit::kBadFrameArea;
 
 	helper.pipeline = gst_pipeline_new("page");
 	helper.source = gst_element_factory_make("wpesrc", nullptr);
 	GstElement *filter = gst_element_factory_make("capsfilter", nullptr);
 	GstElement *queue = gst_element_factory_make("queue", nullptr);
 	if (!helper.source || !filter || !queue)
-		return 2;
+		return helper_exit::kNoPipeline;
 	GstElement *sink = makeAppSink(true, helper);
 	// Only system-memory BGRA: GL memory would bring WPE's GL context into the pipeline.
 	GstCaps *caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRA", "width", G_TYPE_INT,
@@ -410,11 +334,11 @@ int runPage(Helper &helper, int fpsNum, int fpsDen)
 	g_object_set(queue, "max-size-buffers", 2u, "max-size-bytes", 0u, "max-size-time", guint64(0), "leaky", 2,
 		     nullptr);
 	g_object_set(helper.source, "location", "about:blank", "draw-background", FALSE, nullptr);
-	allowSoundWithoutGesture(helper.source);
+	page::allowSoundWithoutGesture(helper.source);
 	gst_bin_add_many(GST_BIN(helper.pipeline), helper.source, filter, queue, sink, nullptr);
 	if (!gst_element_link_pads(helper.source, "video", filter, "sink") ||
 	    !gst_element_link_many(filter, queue, sink, nullptr))
-		return 2;
+		return helper_exit::kNoPipeline;
 	g_signal_connect(helper.source, "pad-added", G_CALLBACK(onPadAdded), &helper);
 
 	GstBus *bus = gst_pipeline_get_bus(GST_PIPELINE(helper.pipeline));
@@ -422,10 +346,11 @@ int runPage(Helper &helper, int fpsNum, int fpsDen)
 	gst_object_unref(bus);
 	g_unix_fd_add(page::kSocketFd, GIOCondition(G_IO_IN | G_IO_HUP | G_IO_ERR), onCommand, &helper);
 	g_timeout_add(page::kHeartbeatMs, onHeartbeat, &helper);
-	sendPacket(page::Packet::Heartbeat, nullptr, 0);
+	sendSignal(page::Packet::Heartbeat);
 
+	GST_INFO("a %ux%u page at %d/%d fps", helper.width, helper.height, fpsNum, fpsDen);
 	if (gst_element_set_state(helper.pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
-		return 2;
+		return helper_exit::kNoPipeline;
 	g_main_loop_run(helper.loop);
 	// No teardown: the module ends this process group, WebKit's processes with it, and a pipeline stuck in a
 	// state change would only keep this process alive.
@@ -444,27 +369,27 @@ int main(int argc, char **argv)
 	g_setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/dev/null", TRUE);
 
 	gst_init(&argc, &argv);
-	loadWpeWithItsExtension();
+	GST_DEBUG_CATEGORY_INIT(lorvalen_page_debug, "lorvalen-page", 0, "lorvalen page helper");
+	page::loadWpeWithItsExtension();
 
 	if (argc == 2 && strcmp(argv[1], "--probe") == 0) {
 		GstElement *source = gst_element_factory_make("wpesrc", nullptr);
 		if (!source)
-			return 1;
+			return helper_exit::kNoWpesrc;
 		gst_object_unref(source);
-		return 0;
+		return helper_exit::kOk;
 	}
-	if (argc != 6) {
-		fprintf(stderr, "usage: %s --probe | WIDTH HEIGHT FPS_NUM FPS_DEN URL\n", argv[0]);
-		return 64;
+	if (argc != 5) {
+		fprintf(stderr, "usage: %s --probe | WIDTH HEIGHT FPS_NUM FPS_DEN\n", argv[0]);
+		return helper_exit::kUsage;
 	}
 	Helper helper;
 	helper.width = uint32_t(strtoul(argv[1], nullptr, 10));
 	helper.height = uint32_t(strtoul(argv[2], nullptr, 10));
 	const int fpsNum = int(strtol(argv[3], nullptr, 10));
 	const int fpsDen = int(strtol(argv[4], nullptr, 10));
-	helper.url = argv[5];
 	if (helper.width == 0 || helper.height == 0 || fpsNum <= 0 || fpsDen <= 0)
-		return 64;
+		return helper_exit::kUsage;
 	helper.loop = g_main_loop_new(nullptr, FALSE);
 	const int code = runPage(helper, fpsNum, fpsDen);
 	fflush(nullptr);

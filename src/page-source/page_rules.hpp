@@ -1,8 +1,9 @@
 #pragma once
 
 // The page source's rules, free of libobs and processes: what a source's settings ask of its page helper,
-// and when the watchdog gives up on a helper.
+// when the watchdog gives up on a helper, and how a page's sound is checked and stamped.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -41,10 +42,19 @@ constexpr uint32_t kMaxFps = 60;
 // runs at the canvas's rate.
 PageConfig pageConfig(const RawSettings &settings, uint32_t canvasFpsNum, uint32_t canvasFpsDen);
 
-// A new size or rate needs a new pipeline (a rate change by renegotiation stalls wpesrc).
-bool needsNewPipeline(const PageConfig &running, const PageConfig &wanted);
+// What a change of settings asks of a running page. A new helper carries everything, so a restart comes alone.
+struct PageChange {
+	bool restart = false;  // a new size or rate: a new pipeline (renegotiating the rate stalls wpesrc)
+	bool navigate = false; // a new address
+	bool css = false;      // a new style sheet
+	bool operator==(const PageChange &other) const
+	{
+		return restart == other.restart && navigate == other.navigate && css == other.css;
+	}
+};
+PageChange pageChange(const PageConfig &running, const PageConfig &wanted);
 
-// The helper's command line after its path.
+// The helper's command line after its path; the address and style sheet follow as its first commands.
 std::vector<std::string> helperArguments(const PageConfig &config);
 
 struct HelperHealth {
@@ -63,5 +73,27 @@ Verdict judge(const HelperHealth &health);
 
 // Waiting time before the next start after `failures` failed helpers in a row (0: the first start).
 int64_t restartDelayMs(int failures);
+
+// A helper that ran this long before it failed was a good one: the back-off starts over.
+constexpr int64_t kRanWellMs = 30000;
+
+// Louder than any page can play: a buffer holding such a sample (or one that is not a number) is not sound.
+constexpr float kMaxSample = 8.0f;
+// The index of the first sample that is not sound, or `count` when all are.
+size_t firstImplausibleSample(const float *samples, size_t count);
+
+// Timestamps for a page's audio buffers on OBS's clock: consecutive buffers follow each other to the frame,
+// counted from where the stream started, so that they neither drift nor leave gaps. The clock is read again
+// only for a new stream, a new rate, or when the count and the clock part by more than kAudioResyncNs (the page
+// paused its sound, or the helper fell behind).
+struct AudioClock {
+	bool running = false;
+	uint64_t startNs = 0;
+	uint64_t frames = 0; // since startNs
+	uint32_t rate = 0;
+};
+constexpr uint64_t kAudioResyncNs = 100000000;
+// The timestamp of a buffer of `frames` at `rate` that arrives at `nowNs`; the clock moves past it.
+uint64_t stampAudio(AudioClock &clock, uint64_t nowNs, uint32_t rate, uint32_t frames);
 
 } // namespace page

@@ -1,7 +1,8 @@
 #pragma once
 
-// What the page source module and its page helper share: the frame area in shared memory and the packets
-// on their socket (SOCK_SEQPACKET, so every send is one packet). Both sides are built from this header.
+// What the page source module and its page helper share: the frame area in shared memory, the packets on
+// their socket (SOCK_SEQPACKET, so every send is one packet) and how a helper ends. Both sides are built from
+// this header; channel.hpp reads and writes what it describes.
 
 #include <atomic>
 #include <cstddef>
@@ -16,7 +17,9 @@ constexpr int kFrameAreaFd = 4;
 constexpr uint32_t kFrameAreaMagic = 0x4c505331; // "LPS1"
 
 // Two frame slots: the helper writes the one not published last. Each slot has a sequence number that is odd
-// while the helper writes it, so a reader that saw it change while copying knows the copy is torn.
+// while the helper writes it, so a reader that saw it change while copying knows the copy is torn. The module
+// writes magic, width, height and stride once, before the helper starts; the helper may write anything here,
+// so the module never sizes or places a copy by these fields.
 struct FrameAreaHeader {
 	uint32_t magic;
 	uint32_t width;
@@ -42,13 +45,14 @@ constexpr size_t frameAreaBytes(uint32_t width, uint32_t height)
 	return slotOffset(width, height, 2);
 }
 
+// Every packet starts with its type. Helper to module below 10, module to helper from 10.
 enum class Packet : uint32_t {
 	// helper -> module
 	Heartbeat = 1, // every kHeartbeatMs while the helper's main loop runs
 	Audio = 2,     // AudioHeader, then frames * channels floats, interleaved
 	Failed = 3,    // the page did not load: UTF-8 text follows
 	// module -> helper
-	Navigate = 10, // UTF-8 URL follows
+	Navigate = 10, // UTF-8 URL follows (empty: none)
 	Css = 11,      // UTF-8 style sheet follows (empty: none)
 	Reload = 12,
 };
@@ -61,7 +65,19 @@ struct AudioHeader {
 };
 
 constexpr int kHeartbeatMs = 250;
-// Larger packets than this are not sent; an audio buffer is split to fit.
+// No packet is larger: an audio buffer is split to fit, and a longer text is refused.
 constexpr size_t kMaxPacketBytes = size_t(64) * 1024;
+constexpr uint32_t kMaxAudioChannels = 8;
+
+// How a helper ends.
+namespace helper_exit {
+constexpr int kOk = 0;            // ended as asked; with --probe: wpesrc can be created here
+constexpr int kNoWpesrc = 1;      // --probe: wpesrc cannot be created
+constexpr int kBadFrameArea = 2;  // no frame area at kFrameAreaFd, or not the one its arguments describe
+constexpr int kPipelineError = 3; // the pipeline reported an error
+constexpr int kNoPipeline = 4;    // the pipeline could not be built or started
+constexpr int kUsage = 64;        // arguments it does not understand
+constexpr int kNotExecuted = 127; // the helper's file could not be executed
+} // namespace helper_exit
 
 } // namespace page

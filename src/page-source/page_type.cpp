@@ -1,0 +1,108 @@
+#include "page-source/page_type.hpp"
+
+#include "page-source/page_rules.hpp"
+#include "page-source/page_source.hpp"
+
+#include <obs-module.h>
+
+namespace page {
+
+namespace {
+
+std::string helperPath;
+
+const char *const kDefaultCss = "body { background-color: rgba(0, 0, 0, 0); margin: 0px auto; overflow: hidden; }";
+
+PageSource *pageOf(void *data)
+{
+	return static_cast<PageSource *>(data);
+}
+
+obs_properties_t *properties(void *data)
+{
+	obs_properties_t *props = obs_properties_create();
+	obs_properties_add_text(props, "url", "URL", OBS_TEXT_DEFAULT);
+	obs_properties_add_int(props, "width", "Width", 1, int(kMaxSide), 1);
+	obs_properties_add_int(props, "height", "Height", 1, int(kMaxSide), 1);
+	obs_property_t *custom = obs_properties_add_bool(props, "fps_custom", "Use custom frame rate");
+	obs_property_set_modified_callback(custom, [](obs_properties_t *all, obs_property_t *, obs_data_t *settings) {
+		obs_property_set_visible(obs_properties_get(all, "fps"), obs_data_get_bool(settings, "fps_custom"));
+		return true;
+	});
+	obs_properties_add_int(props, "fps", "FPS", 1, int(kMaxFps), 1);
+	obs_properties_add_bool(props, "reroute_audio", "Control audio via OBS");
+	obs_properties_add_text(props, "css", "Custom CSS", OBS_TEXT_MULTILINE);
+	obs_properties_add_bool(props, "shutdown", "Shutdown source when not visible");
+	obs_properties_add_bool(props, "restart_when_active", "Refresh browser when scene becomes active");
+	// The source goes with the button itself: libobs 32 deprecates the form that passed it implicitly. Properties
+	// of the type alone (no source) have no page to refresh.
+	obs_properties_add_button2(
+		props, "refreshnocache", "Refresh page",
+		[](obs_properties_t *, obs_property_t *, void *page) {
+			if (page)
+				pageOf(page)->refresh();
+			return false;
+		},
+		data);
+	return props;
+}
+
+void defaults(obs_data_t *settings)
+{
+	obs_data_set_default_string(settings, "url", "https://obsproject.com/browser-source");
+	obs_data_set_default_int(settings, "width", 800);
+	obs_data_set_default_int(settings, "height", 600);
+	obs_data_set_default_int(settings, "fps", 30);
+	obs_data_set_default_bool(settings, "fps_custom", false);
+	obs_data_set_default_bool(settings, "shutdown", false);
+	obs_data_set_default_bool(settings, "restart_when_active", false);
+	obs_data_set_default_bool(settings, "reroute_audio", false);
+	obs_data_set_default_string(settings, "css", kDefaultCss);
+}
+
+} // namespace
+
+void registerPageType(const std::string &helper)
+{
+	helperPath = helper;
+	obs_source_info info = {};
+	info.id = "browser_source";
+	info.type = OBS_SOURCE_TYPE_INPUT;
+	info.output_flags = OBS_SOURCE_VIDEO | OBS_SOURCE_AUDIO | OBS_SOURCE_CUSTOM_DRAW | OBS_SOURCE_DO_NOT_DUPLICATE;
+	info.icon_type = OBS_ICON_TYPE_BROWSER;
+	info.get_name = [](void *) {
+		return "Browser (WPE WebKit page renderer, not Chromium)";
+	};
+	info.create = [](obs_data_t *settings, obs_source_t *source) -> void * {
+		return PageSource::create(settings, source, helperPath);
+	};
+	info.destroy = [](void *data) {
+		delete pageOf(data);
+	};
+	info.update = [](void *data, obs_data_t *settings) {
+		pageOf(data)->update(settings);
+	};
+	info.get_defaults = defaults;
+	info.get_properties = properties;
+	info.get_width = [](void *data) {
+		return pageOf(data)->width();
+	};
+	info.get_height = [](void *data) {
+		return pageOf(data)->height();
+	};
+	info.show = [](void *data) {
+		pageOf(data)->setShown(true);
+	};
+	info.hide = [](void *data) {
+		pageOf(data)->setShown(false);
+	};
+	info.activate = [](void *data) {
+		pageOf(data)->activate();
+	};
+	info.video_render = [](void *data, gs_effect_t *) {
+		pageOf(data)->render();
+	};
+	obs_register_source(&info);
+}
+
+} // namespace page

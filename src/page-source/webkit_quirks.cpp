@@ -1,0 +1,130 @@
+#include "page-source/webkit_quirks.hpp"
+
+#include <glib/gstdio.h>
+
+#include <cstring>
+#include <string>
+
+#include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
+
+GST_DEBUG_CATEGORY_EXTERN(lorvalen_page_debug);
+#define GST_CAT_DEFAULT lorvalen_page_debug
+
+namespace page {
+
+namespace {
+
+bool replaceSymlink(const std::string &target, const std::string &path)
+{
+	char current[4096];
+	const ssize_t length = readlink(path.c_str(), current, sizeof current - 1);
+	if (length >= 0 && target == std::string(current, size_t(length)))
+		return true;
+	const std::string temporary = path + "." + std::to_string(getpid());
+	g_unlink(temporary.c_str());
+	return symlink(target.c_str(), temporary.c_str()) == 0 && rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+// WebKit's default autoplay policy plays sound only after a user gesture, and since WebKit 2.48 it holds back
+// Web Audio too: a page's AudioContext stays suspended. WebKit is not linked here (its API version differs
+// between releases); its functions are taken from the copy wpesrc has loaded.
+using UseWithPolicies = void (*)(GObject *decision, GObject *policies);
+UseWithPolicies useWithPolicies = nullptr;
+GObject *allowAutoplay = nullptr;
+
+int findWebKit(dl_phdr_info *info, size_t, void *found)
+{
+	if (info->dlpi_name && strstr(info->dlpi_name, "libWPEWebKit-")) {
+		*static_cast<std::string *>(found) = info->dlpi_name;
+		return 1;
+	}
+	return 0;
+}
+
+gboolean onDecidePolicy(GObject *, GObject *decision, int type, gpointer)
+{
+	const int navigationAction = 0;
+	if (type != navigationAction)
+		return FALSE;
+	useWithPolicies(decision, allowAutoplay);
+	return TRUE;
+}
+
+void onConfigureWebView(GstElement *, GObject *view, gpointer)
+{
+	std::string library;
+	dl_iterate_phdr(findWebKit, &library);
+	void *webkit = library.empty() ? nullptr : dlopen(library.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+	if (!webkit) {
+		GST_WARNING("WebKit's library is not loaded: pages play sound only after a gesture");
+		return;
+	}
+	auto policiesType = reinterpret_cast<GType (*)()>(dlsym(webkit, "webkit_website_policies_get_type"));
+	useWithPolicies = reinterpret_cast<UseWithPolicies>(dlsym(webkit, "webkit_policy_decision_use_with_policies"));
+	if (policiesType && useWithPolicies) {
+		const int autoplayAllow = 0;
+		allowAutoplay = G_OBJECT(g_object_new(policiesType(), "autoplay", autoplayAllow, nullptr));
+		g_signal_connect(view, "decide-policy", G_CALLBACK(onDecidePolicy), nullptr);
+		GST_INFO("every navigation of %s allows autoplay", library.c_str());
+	} else {
+		GST_WARNING("%s has no website policies: pages play sound only after a gesture", library.c_str());
+	}
+	dlclose(webkit);
+}
+
+} // namespace
+
+void loadWpeWithItsExtension()
+{
+	GstPlugin *plugin = gst_registry_find_plugin(gst_registry_get(), "wpe");
+	if (!plugin)
+		return;
+	const std::string file = gst_plugin_get_filename(plugin) ? gst_plugin_get_filename(plugin) : "";
+	gst_object_unref(plugin);
+	if (file.empty())
+		return;
+	gchar *pluginDir = g_path_get_dirname(file.c_str());
+	gchar *libDir = g_path_get_dirname(pluginDir);
+	gchar *extension = g_build_filename(libDir, "gst-plugins-bad", "wpe-extension", nullptr);
+	gchar *folder = g_build_filename(g_get_user_cache_dir(), "lorvalen-page-helper", "wpe", nullptr);
+	gchar *link = g_build_filename(folder, "libgstwpe.so", nullptr);
+	gchar *extensionLink = g_build_filename(folder, "wpe-extension", nullptr);
+	if (!g_file_test(extension, G_FILE_TEST_IS_DIR)) {
+		GST_DEBUG("no web extension at %s: the wpe plug-in is loaded as it is", extension);
+	} else if (g_mkdir_with_parents(folder, 0700) == 0 && replaceSymlink(file, link) &&
+		   replaceSymlink(extension, extensionLink)) {
+		GstPlugin *loaded = gst_plugin_load_file(link, nullptr);
+		GST_INFO("wpe plug-in loaded through %s, beside the web extension %s: %s", link, extension,
+			 loaded ? "done" : "failed");
+		if (loaded)
+			gst_object_unref(loaded);
+	} else {
+		GST_WARNING("cannot link the wpe plug-in beside its web extension in %s: pages may have no sound",
+			    folder);
+	}
+	g_free(extensionLink);
+	g_free(link);
+	g_free(folder);
+	g_free(extension);
+	g_free(libDir);
+	g_free(pluginDir);
+}
+
+// wpesrc is a bin; the view belongs to the video source inside it.
+void allowSoundWithoutGesture(GstElement *wpesrc)
+{
+	GstIterator *children = gst_bin_iterate_elements(GST_BIN(wpesrc));
+	GValue child = G_VALUE_INIT;
+	while (gst_iterator_next(children, &child) == GST_ITERATOR_OK) {
+		GstElement *element = GST_ELEMENT(g_value_get_object(&child));
+		if (g_signal_lookup("configure-web-view", G_OBJECT_TYPE(element)))
+			g_signal_connect(element, "configure-web-view", G_CALLBACK(onConfigureWebView), nullptr);
+		g_value_reset(&child);
+	}
+	g_value_unset(&child);
+	gst_iterator_free(children);
+}
+
+} // namespace page
