@@ -161,8 +161,9 @@ package_stage() { # package_stage STAGE RELEASE QT_MAJOR DIR
 }
 
 # A Debian release's own OBS (Qt 6), in a tree scripts/hosts.sh builds or reuses: the Qt 6 variant built and
-# unit-tested there; end to end in that OBS with it and with this machine's Qt 6 build; the Qt 5 build refused;
-# the release's package installed, used and purged; on trixie, install.sh on a machine with only obs-studio.
+# unit-tested there; this machine's Qt 6 build end to end in that OBS; the Qt 5 build refused; the release's
+# package, built there, installed, used end to end and purged; on trixie, install.sh on a machine with only
+# obs-studio.
 host_stage() { # host_stage RELEASE
 	local host=$1 dir="$out/$1" hosts="$root/scripts/hosts.sh" start=$SECONDS
 	note "$host: host tree"
