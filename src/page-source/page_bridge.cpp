@@ -50,7 +50,8 @@ void *backendOf(GObject *view)
 {
 	using GetBackend = void *(*)(GObject *);
 	auto webkitBackend = reinterpret_cast<GetBackend>(webkitFunction("webkit_web_view_get_backend"));
-	auto wpeBackend = reinterpret_cast<void *(*)(void *)>(webkitFunction("webkit_web_view_backend_get_wpe_backend"));
+	auto wpeBackend =
+		reinterpret_cast<void *(*)(void *)>(webkitFunction("webkit_web_view_backend_get_wpe_backend"));
 	void *backend = webkitBackend ? webkitBackend(view) : nullptr;
 	return backend && wpeBackend ? wpeBackend(backend) : nullptr;
 }

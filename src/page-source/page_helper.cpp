@@ -42,12 +42,14 @@ namespace {
 
 namespace helper_exit = page::helper_exit;
 
+constexpr int kBlankFramesAfterLoad = 10;
+
 // The page's sound, every stream of it mixed into one in OBS's format: wpesrc's audio pads, each through a queue
 // (so that nothing waits on wpesrc's WPE thread), a converter and a resampler, into one mixer, then to the
 // module, or to the desktop's default output.
 struct Sound {
-	GstCaps *caps = nullptr;       // OBS's format
-	GstElement *mixer = nullptr;   // with the first stream: audiomixer ! capsfilter ! appsink
+	GstCaps *caps = nullptr;     // OBS's format
+	GstElement *mixer = nullptr; // audiomixer ! capsfilter ! appsink
 	std::atomic<bool> toModule{true};
 	std::mutex lock;               // desktop
 	GstElement *desktop = nullptr; // while the sound goes to the desktop: appsrc ! autoaudiosink
@@ -66,8 +68,12 @@ struct Helper {
 	bool onPage = false;                 // navigated away from about:blank
 	std::atomic<bool> firstFrame{false}; // wpesrc's first, of about:blank
 	// Frames are published once the page has replaced about:blank, so that a new helper's blank never takes the
-	// place of the picture the source shows: at the page's first frame that is not blank, or at its load's end.
-	std::atomic<bool> committed{false};
+	// place of the picture the source shows: at the page's first frame that is not blank, or, for a page that
+	// stays blank, kBlankFramesAfterLoad frames after its load's end (WebKit paints a loaded page a few frames
+	// later).
+	std::atomic<bool> committed{false}; // the page's document has replaced the one before
+	std::atomic<bool> loaded{false};
+	int blankFramesAfterLoad = 0; // streaming thread
 	std::atomic<bool> publishing{false};
 	std::atomic<bool> shown{true};
 	Sound sound;
@@ -136,6 +142,7 @@ void navigate(Helper &helper)
 	}
 	GST_INFO("navigating to %s", helper.url.c_str());
 	helper.onPage = true;
+	helper.committed = false;
 	g_object_set(helper.source, "location", helper.url.c_str(), nullptr);
 	checkReachable(helper.url);
 }
@@ -154,8 +161,7 @@ void onPageLoad(page::PageLoad event, void *data)
 		return; // about:blank's own
 	helper.committed = true;
 	if (event == page::PageLoad::Finished) {
-		if (!helper.publishing.exchange(true))
-			GST_DEBUG("the page has loaded: its frames are published");
+		helper.loaded = true;
 		// A load drops the style sheet; OBS's own browser source puts it in at the end of each load too.
 		page::applyStyleSheet(helper.source, helper.css);
 	}
@@ -190,9 +196,14 @@ GstFlowReturn onVideoSample(GstAppSink *sink, gpointer data)
 	    gst_video_frame_map(&frame, &info, gst_sample_get_buffer(sample), GST_MAP_READ)) {
 		const auto *pixels = static_cast<const uint8_t *>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
 		const auto stride = size_t(GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0));
-		if (!helper.publishing && helper.committed && !blank(pixels, stride, helper.width, helper.height)) {
-			helper.publishing = true;
-			GST_DEBUG("the page painted: its frames are published");
+		if (!helper.publishing && helper.committed) {
+			if (!blank(pixels, stride, helper.width, helper.height)) {
+				helper.publishing = true;
+				GST_DEBUG("the page painted: its frames are published");
+			} else if (helper.loaded && ++helper.blankFramesAfterLoad > kBlankFramesAfterLoad) {
+				helper.publishing = true;
+				GST_DEBUG("the page has loaded and stays blank: its frames are published");
+			}
 		}
 		// wpesrc hands over a new buffer at every tick, changed or not; publishFrame skips a repeated one.
 		if (helper.publishing && page::publishFrame(helper.area, helper.width, helper.height, pixels, stride))
@@ -328,7 +339,9 @@ void routeSound(Sound &sound, bool toModule)
 guint64 channelMask(int channels)
 {
 	using P = GstAudioChannelPosition;
-	const auto bit = [](P position) { return guint64(1) << int(position); };
+	const auto bit = [](P position) {
+		return guint64(1) << int(position);
+	};
 	const guint64 front = bit(GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT) | bit(GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT);
 	const guint64 centre = bit(GST_AUDIO_CHANNEL_POSITION_FRONT_CENTER);
 	const guint64 lfe = bit(GST_AUDIO_CHANNEL_POSITION_LFE1);
@@ -363,11 +376,14 @@ GstElement *makeVideoSink(Helper &helper)
 	return sink;
 }
 
-// The mixer and what follows it, made with the page's first stream. Any thread.
+// The mixer and what follows it, there before the page's first stream: an element added to the running
+// pipeline from wpesrc's thread would stall it.
 bool makeMixer(Helper &helper)
 {
 	Sound &sound = helper.sound;
-	GstElement *mixer = gst_element_factory_make("audiomixer", nullptr);
+	// Live (a construction property): it mixes whatever each stream has at the clock's pace, waits for none
+	// longer than its latency, and starts where the first stream does.
+	GstElement *mixer = gst_element_factory_make_full("audiomixer", "force-live", TRUE, nullptr);
 	GstElement *filter = gst_element_factory_make("capsfilter", nullptr);
 	GstElement *sink = gst_element_factory_make("appsink", nullptr);
 	if (!mixer || !filter || !sink) {
@@ -377,22 +393,20 @@ bool makeMixer(Helper &helper)
 				gst_object_unref(element);
 		return false;
 	}
-	// Live: it mixes whatever each stream has at the clock's pace, waits for none longer than its latency, and
-	// starts where the first stream does.
-	g_object_set(mixer, "force-live", TRUE, "ignore-inactive-pads", TRUE, "latency", guint64(50 * GST_MSECOND),
-		     "start-time-selection", 1 /* first */, nullptr);
+	g_object_set(mixer, "ignore-inactive-pads", TRUE, "latency", guint64(50 * GST_MSECOND), "start-time-selection",
+		     1 /* first */, nullptr);
 	g_object_set(filter, "caps", sound.caps, nullptr);
 	GstAppSinkCallbacks callbacks = {};
 	callbacks.new_sample = onSound;
 	gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, &sound, nullptr);
-	g_object_set(sink, "sync", FALSE, nullptr);
+	// The mixer is paced by the clock already; waiting here for a first buffer would hold up the video too.
+	g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
 	gst_bin_add_many(GST_BIN(helper.pipeline), mixer, filter, sink, nullptr);
 	if (!gst_element_link_many(mixer, filter, sink, nullptr)) {
 		GST_WARNING("the mixer does not take OBS's sound format: the page's sound is dropped");
+		gst_bin_remove_many(GST_BIN(helper.pipeline), mixer, filter, sink, nullptr);
 		return false;
 	}
-	for (GstElement *element : {sink, filter, mixer})
-		gst_element_sync_state_with_parent(element);
 	sound.mixer = mixer;
 	return true;
 }
@@ -434,7 +448,7 @@ void onPadAdded(GstElement *, GstPad *pad, gpointer data)
 	gchar *name = gst_pad_get_name(pad);
 	const bool audio = g_str_has_prefix(name, "audio_");
 	g_free(name);
-	if (!audio || (!helper.sound.mixer && !makeMixer(helper)))
+	if (!audio || !helper.sound.mixer)
 		return;
 	auto stream = std::make_unique<Stream>();
 	stream->helper = &helper;
@@ -450,16 +464,16 @@ void onPadAdded(GstElement *, GstPad *pad, gpointer data)
 	}
 	GstElement *queue = stream->elements[0];
 	// Never more than a second waits; past that the oldest goes, and wpesrc's thread never waits.
-	g_object_set(queue, "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time", guint64(GST_SECOND),
-		     "leaky", 2 /* downstream */, nullptr);
+	g_object_set(queue, "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time", guint64(GST_SECOND), "leaky",
+		     2 /* downstream */, nullptr);
 	for (GstElement *element : stream->elements)
 		gst_bin_add(GST_BIN(helper.pipeline), element);
 	stream->mixerPad = gst_element_request_pad_simple(helper.sound.mixer, "sink_%u");
 	GstPad *last = gst_element_get_static_pad(stream->elements.back(), "src");
 	GstPad *first = gst_element_get_static_pad(queue, "sink");
 	const bool linked =
-		stream->mixerPad && gst_element_link_many(stream->elements[0], stream->elements[1], stream->elements[2],
-							  nullptr) &&
+		stream->mixerPad &&
+		gst_element_link_many(stream->elements[0], stream->elements[1], stream->elements[2], nullptr) &&
 		gst_pad_link(last, stream->mixerPad) == GST_PAD_LINK_OK;
 	gst_object_unref(last);
 	if (!linked) {
@@ -471,8 +485,9 @@ void onPadAdded(GstElement *, GstPad *pad, gpointer data)
 		 GST_DEBUG_PAD_NAME(stream->mixerPad));
 	for (auto element = stream->elements.rbegin(); element != stream->elements.rend(); ++element)
 		gst_element_sync_state_with_parent(*element);
-	gst_pad_add_probe(stream->mixerPad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, onStreamEvent, stream.release(),
-			  nullptr);
+	GstPad *mixerPad = stream->mixerPad;
+	gst_pad_add_probe(mixerPad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, onStreamEvent, stream.release(), nullptr);
+	page::dropAudioMeta(first);
 	gst_pad_link(pad, first);
 	gst_object_unref(first);
 }
@@ -510,7 +525,8 @@ void perform(Helper &helper, const page::Message &command)
 			page::applyStyleSheet(helper.source, helper.css);
 		break;
 	case page::Packet::Reload:
-		// Before the page's document replaced about:blank there is nothing to reload: its load starts over.
+		// Until the page's document has replaced the one before, a reload would load the one before: the page's
+		// own load starts over instead.
 		if (helper.committed)
 			page::reloadPage();
 		else if (helper.onPage)
@@ -605,7 +621,8 @@ int runPage(Helper &helper, int fpsNum, int fpsDen)
 	if (!gst_element_link_pads(helper.source, "video", filter, "sink") ||
 	    !gst_element_link_many(filter, queue, sink, nullptr))
 		return helper_exit::kNoPipeline;
-	g_signal_connect(helper.source, "pad-added", G_CALLBACK(onPadAdded), &helper);
+	if (makeMixer(helper))
+		g_signal_connect(helper.source, "pad-added", G_CALLBACK(onPadAdded), &helper);
 
 	GstBus *bus = gst_pipeline_get_bus(GST_PIPELINE(helper.pipeline));
 	gst_bus_add_watch(bus, onBusMessage, &helper);
@@ -663,7 +680,8 @@ int main(int argc, char **argv)
 						G_TYPE_STRING, "interleaved", "rate", G_TYPE_INT, rate, "channels",
 						G_TYPE_INT, channels, nullptr);
 	if (channels > 1)
-		gst_caps_set_simple(helper.sound.caps, "channel-mask", GST_TYPE_BITMASK, channelMask(channels), nullptr);
+		gst_caps_set_simple(helper.sound.caps, "channel-mask", GST_TYPE_BITMASK, channelMask(channels),
+				    nullptr);
 	helper.loop = g_main_loop_new(nullptr, FALSE);
 	const int code = runPage(helper, fpsNum, fpsDen);
 	fflush(nullptr);

@@ -66,9 +66,8 @@ PageChange pageChange(const PageConfig &running, const PageConfig &wanted)
 
 std::vector<std::string> helperArguments(const PageConfig &config)
 {
-	return {std::to_string(config.width),     std::to_string(config.height),
-		std::to_string(config.fpsNum),    std::to_string(config.fpsDen),
-		std::to_string(config.audioRate), std::to_string(config.audioChannels)};
+	return {std::to_string(config.width),  std::to_string(config.height),    std::to_string(config.fpsNum),
+		std::to_string(config.fpsDen), std::to_string(config.audioRate), std::to_string(config.audioChannels)};
 }
 
 namespace {

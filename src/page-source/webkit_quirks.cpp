@@ -1,6 +1,7 @@
 #include "page-source/webkit_quirks.hpp"
 
 #include <glib/gstdio.h>
+#include <gst/audio/audio.h>
 
 #include <cstring>
 #include <string>
@@ -91,7 +92,24 @@ void onConfigureWebView(GstElement *, GObject *view, gpointer)
 		g_object_set(settings, "allow-file-access-from-file-urls", TRUE, nullptr);
 }
 
+GstPadProbeReturn onAudioBuffer(GstPad *, GstPadProbeInfo *info, gpointer)
+{
+	GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+	if (!gst_buffer_get_audio_meta(buffer))
+		return GST_PAD_PROBE_OK;
+	buffer = gst_buffer_make_writable(buffer);
+	if (GstAudioMeta *meta = gst_buffer_get_audio_meta(buffer))
+		gst_buffer_remove_meta(buffer, &meta->meta);
+	GST_PAD_PROBE_INFO_DATA(info) = buffer;
+	return GST_PAD_PROBE_OK;
+}
+
 } // namespace
+
+void dropAudioMeta(GstPad *pad)
+{
+	gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, onAudioBuffer, nullptr, nullptr);
+}
 
 void loadWpeWithItsExtension()
 {

@@ -16,6 +16,11 @@ void loadWpeWithItsExtension();
 // read the files beside it, as pages in OBS's own browser source do.
 void configureLikeObsBrowser(GstElement *wpesrc);
 
+// wpesrc marks a page's audio buffers with an audio meta that counts more samples than they hold; GStreamer's
+// converters trust the meta and read past the buffer. The caps say all there is (interleaved): the meta is
+// taken off every buffer that passes `pad`.
+void dropAudioMeta(GstPad *pad);
+
 // A function of the WebKit, or of the libwpe, that this process has loaded; null when there is none.
 void *webkitFunction(const char *name);
 void *libwpeFunction(const char *name);
