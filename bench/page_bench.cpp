@@ -1,8 +1,8 @@
 // The page source in OBS's terms: a browser_source of the page source module shown on a libobs canvas, at
 // 1280 x 720 and 1920 x 1080, 30 fps. Frames delivered per second against the rate asked for, creation to first
-// frame, CPU of this process plus its page helper and WebKit processes, their memory; beside each CPU figure the
-// floor, a bare `gst-launch-1.0 wpesrc ! fakesink` at the same caps measured in the same run. A figure or floor that
-// could not be measured is reported as such, with no ratio, and the run exits with status 2.
+// frame, CPU of this process plus its page helper and WebKit processes, shown and hidden, their memory; beside each
+// CPU figure the floor, a bare `gst-launch-1.0 wpesrc ! fakesink` at the same caps measured in the same run. A figure
+// or floor that could not be measured is reported as such, with no ratio, and the run exits with status 2.
 //
 //   lorvalen-page-bench [RESULTS.md]
 #include "support/http_server.hpp"
@@ -194,7 +194,8 @@ struct Result {
 	Usage source;
 	Usage floor;
 	double idleCpuPercent = 0.0;
-	double stillCpuPercent = 0.0; // this process, showing a page that sends no new frames
+	double stillCpuPercent = 0.0;  // this process, showing a page that sends no new frames
+	double hiddenCpuPercent = 0.0; // the helper and WebKit, the animated page hidden
 	int processes = 0;
 	std::vector<std::string> unmeasured; // why a figure could not be measured
 };
@@ -245,6 +246,13 @@ Result run(HttpTestServer &server, obs_scene_t *scene, uint32_t width, uint32_t 
 		pump(8);
 	});
 	result.framesPerSecond = changes / (kWindowMs / 1000.0);
+
+	// The same page hidden: told so, it should rest.
+	obs_sceneitem_set_visible(item, false);
+	pump(kWarmUpMs);
+	result.hiddenCpuPercent = measure(marked("source"), [] { pump(5); }).cpuPercent;
+	obs_sceneitem_set_visible(item, true);
+	pump(kWarmUpMs);
 
 	// What this process spends drawing the page on the canvas, without a new frame to upload.
 	obs_data_set_string(settings, "url", (server.url() + "/still").toStdString().c_str());
@@ -336,14 +344,15 @@ int main(int argc, char **argv)
 	      << "; libobs " << obs_get_version_string() << " on a 1920x1080 canvas at 30 fps, the source shown in it; "
 	      << "window " << kWindowMs / 1000 << " s after " << kWarmUpMs / 1000 << " s of warm-up. CPU in % of one "
 	      << "core: this process (libobs) plus the page helper and WebKit's processes; libobs alone: an empty "
-	      << "canvas; a still page: the source drawn at every frame with no new frame to upload; floor: `gst-launch-1.0 "
+	      << "canvas; a still page: the source drawn at every frame with no new frame to upload; hidden: the scene "
+	      << "item hidden, against the same processes shown; floor: `gst-launch-1.0 "
 	      << "wpesrc ! video/x-raw,format=BGRA,... ! queue ! fakesink sync=true` with its WebKit processes, same "
 	      << "page and caps.\n\n";
 	table << "| Size @ 30 fps | Creation → first frame ms | Frames/s delivered | Rate ratio | Target | CPU % (libobs "
 		 "process + helper + WebKit) | of which helper + WebKit | Floor CPU % | CPU ratio | Target | "
-		 "Helper + WebKit / floor | libobs alone CPU % | libobs drawing a still page CPU % | RSS MiB | "
-		 "Floor RSS MiB | Helper processes |\n";
-	table << "|---|---:|---:|---:|---|---:|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|\n";
+		 "Helper + WebKit / floor | Hidden: helper + WebKit CPU % | Hidden / shown | Target | libobs alone CPU % | "
+		 "libobs drawing a still page CPU % | RSS MiB | Floor RSS MiB | Helper processes |\n";
+	table << "|---|---:|---:|---:|---|---:|---:|---:|---:|---|---:|---:|---:|---|---:|---:|---:|---:|---:|\n";
 	std::vector<std::string> unmeasured;
 	for (const Result &r : results) {
 		if (!r.unmeasured.empty()) {
@@ -355,21 +364,22 @@ int main(int argc, char **argv)
 						     reason);
 			}
 			table << "| " << r.width << "x" << r.height << " | not measured: " << why
-			      << " | | | | | | | | | | | | | | |\n";
+			      << " | | | | | | | | | | | | | | | | | |\n";
 			continue;
 		}
 		const double rate = r.framesPerSecond / 30.0;
 		const double floorCpu = r.floor.cpuPercent;
 		const double pages = r.source.cpuPercent - r.source.ownCpuPercent;
 		const double cpu = r.source.cpuPercent / floorCpu;
+		const double hidden = r.hiddenCpuPercent / pages;
 		snprintf(
 			line, sizeof line,
-			"| %ux%u | %.0f | %.1f | %.3f× | ≥ 0.95× %s | %.0f | %.0f | %.0f | %.2f× | ≤ 1.3× %s | %.2f× | %.0f | "
-			"%.0f | %.0f | %.0f | %d |\n",
+			"| %ux%u | %.0f | %.1f | %.3f× | ≥ 0.95× %s | %.0f | %.0f | %.0f | %.2f× | ≤ 1.3× %s | %.2f× | %.1f | "
+			"%.3f× | ≤ 0.1× %s | %.0f | %.0f | %.0f | %.0f | %d |\n",
 			r.width, r.height, r.firstFrameMs, r.framesPerSecond, rate, rate >= 0.95 ? "met" : "missed",
 			r.source.cpuPercent, pages, r.floor.cpuPercent, cpu, cpu <= 1.3 ? "met" : "missed",
-			pages / floorCpu, r.idleCpuPercent, r.stillCpuPercent, r.source.rssMiB, r.floor.rssMiB,
-			r.processes);
+			pages / floorCpu, r.hiddenCpuPercent, hidden, hidden <= 0.1 ? "met" : "missed",
+			r.idleCpuPercent, r.stillCpuPercent, r.source.rssMiB, r.floor.rssMiB, r.processes);
 		table << line;
 	}
 	std::ofstream(resultsPath) << table.str();

@@ -92,10 +92,21 @@ void onConfigureWebView(GstElement *, GObject *view, gpointer)
 		g_object_set(settings, "allow-file-access-from-file-urls", TRUE, nullptr);
 }
 
-GstPadProbeReturn onAudioBuffer(GstPad *, GstPadProbeInfo *info, gpointer)
+bool interleaved(GstPad *pad)
+{
+	GstCaps *caps = gst_pad_get_current_caps(pad);
+	const gchar *layout = caps ? gst_structure_get_string(gst_caps_get_structure(caps, 0), "layout") : nullptr;
+	const bool yes = layout && strcmp(layout, "interleaved") == 0;
+	if (caps)
+		gst_caps_unref(caps);
+	return yes;
+}
+
+GstPadProbeReturn onAudioBuffer(GstPad *pad, GstPadProbeInfo *info, gpointer)
 {
 	GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-	if (!gst_buffer_get_audio_meta(buffer))
+	// Planar sound needs its meta, and there WebKit's is right.
+	if (!gst_buffer_get_audio_meta(buffer) || !interleaved(pad))
 		return GST_PAD_PROBE_OK;
 	buffer = gst_buffer_make_writable(buffer);
 	if (GstAudioMeta *meta = gst_buffer_get_audio_meta(buffer))

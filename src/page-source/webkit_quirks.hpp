@@ -16,9 +16,9 @@ void loadWpeWithItsExtension();
 // read the files beside it, as pages in OBS's own browser source do.
 void configureLikeObsBrowser(GstElement *wpesrc);
 
-// wpesrc marks a page's audio buffers with an audio meta that counts more samples than they hold; GStreamer's
-// converters trust the meta and read past the buffer. The caps say all there is (interleaved): the meta is
-// taken off every buffer that passes `pad`.
+// The WebKit of Debian 12 marks a page's interleaved audio buffers with an audio meta that counts more samples
+// than they hold; GStreamer's converters trust the meta and read past the buffer. For interleaved sound the caps
+// say all there is: the meta is taken off every such buffer that passes `pad`.
 void dropAudioMeta(GstPad *pad);
 
 // A function of the WebKit, or of the libwpe, that this process has loaded; null when there is none.
