@@ -123,10 +123,22 @@ double rssMiB(pid_t pid)
 	return 0.0;
 }
 
+// Proportional set size: shared pages (WebKit's libraries, shared memory) counted once across processes.
+double pssMiB(pid_t pid)
+{
+	std::istringstream rollup(readFile("/proc/" + std::to_string(pid) + "/smaps_rollup"));
+	std::string line;
+	while (std::getline(rollup, line))
+		if (line.rfind("Pss:", 0) == 0)
+			return std::stod(line.substr(4)) / 1024.0;
+	return 0.0;
+}
+
 struct Usage {
 	double cpuPercent = 0.0;    // of one core, over the window, all the processes measured
 	double ownCpuPercent = 0.0; // the part of the first process (this one, when measured)
 	double rssMiB = 0.0;        // at the window's end
+	double pssMiB = 0.0;
 };
 
 // CPU and memory of `pids` over kWindowMs while `during` runs every few milliseconds.
@@ -146,6 +158,7 @@ Usage measure(const std::vector<pid_t> &pids, const std::function<void()> &durin
 		if (i == 0)
 			usage.ownCpuPercent = used;
 		usage.rssMiB += rssMiB(pids[i]);
+		usage.pssMiB += pssMiB(pids[i]);
 	}
 	return usage;
 }
@@ -290,6 +303,58 @@ Result run(HttpTestServer &server, obs_scene_t *scene, uint32_t width, uint32_t 
 	return result;
 }
 
+// `count` animated pages at 1280 x 720 shown together: this process, their helpers and WebKit.
+struct Pages {
+	int count = 0;
+	Usage usage;
+	std::string unmeasured;
+};
+
+Pages runPages(HttpTestServer &server, obs_scene_t *scene, int count)
+{
+	Pages result;
+	result.count = count;
+	setenv(kMarker, "pages", 1);
+	std::vector<OBSSourceAutoRelease> sources;
+	std::vector<obs_sceneitem_t *> items;
+	for (int i = 0; i < count; ++i) {
+		OBSDataAutoRelease settings = obs_data_create();
+		obs_data_set_string(settings, "url", (server.url() + "/page").toStdString().c_str());
+		obs_data_set_int(settings, "width", 1280);
+		obs_data_set_int(settings, "height", 720);
+		obs_data_set_bool(settings, "fps_custom", true);
+		obs_data_set_int(settings, "fps", 30);
+		sources.emplace_back(
+			obs_source_create("browser_source", ("page " + std::to_string(i)).c_str(), settings, nullptr));
+		items.push_back(obs_scene_add(scene, sources.back()));
+	}
+	const double started = nowSeconds();
+	auto allDrawn = [&] {
+		for (const OBSSourceAutoRelease &source : sources)
+			if ((cornerColour(source, 1280, 720) >> 24) == 0)
+				return false;
+		return true;
+	};
+	while (!allDrawn() && nowSeconds() - started < 90)
+		pump(20);
+	if (!allDrawn())
+		result.unmeasured = "not every page showed a frame within 90 s";
+	pump(kWarmUpMs);
+	std::vector<pid_t> pids = marked("pages");
+	pids.insert(pids.begin(), getpid());
+	result.usage = measure(pids, [] { pump(5); });
+	for (obs_sceneitem_t *item : items)
+		obs_sceneitem_remove(item);
+	sources.clear();
+	obs_wait_for_destroy_queue();
+	pump(1000);
+	for (pid_t pid : marked("pages"))
+		kill(pid, SIGKILL);
+	unsetenv(kMarker);
+	pump(1000);
+	return result;
+}
+
 std::string cpuModel()
 {
 	std::istringstream info(readFile("/proc/cpuinfo"));
@@ -334,6 +399,11 @@ int main(int argc, char **argv)
 	for (auto size : {std::pair<uint32_t, uint32_t>{1280, 720}, {1920, 1080}}) {
 		fprintf(stderr, "%ux%u...\n", size.first, size.second);
 		results.push_back(run(server, scene, size.first, size.second));
+	}
+	std::vector<Pages> perCount;
+	for (int count : {0, 1, 2, 4}) {
+		fprintf(stderr, "%d pages at 1280x720...\n", count);
+		perCount.push_back(runPages(server, scene, count));
 	}
 	obs_set_output_source(0, nullptr);
 
@@ -380,6 +450,32 @@ int main(int argc, char **argv)
 			r.source.cpuPercent, pages, r.floor.cpuPercent, cpu, cpu <= 1.3 ? "met" : "missed",
 			pages / floorCpu, r.hiddenCpuPercent, hidden, hidden <= 0.1 ? "met" : "missed",
 			r.idleCpuPercent, r.stillCpuPercent, r.source.rssMiB, r.floor.rssMiB, r.processes);
+		table << line;
+	}
+
+	// What each page adds, for planning a machine: against the same process showing no page, beside the floor.
+	const Result &hd = results.front();
+	table << "\n| Pages at 1280x720 @ 30 fps | CPU % (all processes) | Added CPU % per page | PSS MiB | Added PSS "
+		 "MiB per page | Floor: one bare wpesrc CPU % | Floor PSS MiB | Per page / floor CPU |\n"
+	      << "|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+	for (const Pages &p : perCount) {
+		if (!p.unmeasured.empty() || !hd.unmeasured.empty()) {
+			const std::string why = !p.unmeasured.empty() ? p.unmeasured
+								      : "the 1280x720 floor was not measured";
+			unmeasured.push_back(std::to_string(p.count) + " pages: " + why);
+			table << "| " << p.count << " | not measured: " << why << " | | | | | | |\n";
+			continue;
+		}
+		if (p.count == 0) {
+			snprintf(line, sizeof line, "| 0 (libobs alone) | %.0f | | %.0f | | %.0f | %.0f | |\n",
+				 p.usage.cpuPercent, p.usage.pssMiB, hd.floor.cpuPercent, hd.floor.pssMiB);
+		} else {
+			const double cpu = (p.usage.cpuPercent - perCount.front().usage.cpuPercent) / p.count;
+			const double pss = (p.usage.pssMiB - perCount.front().usage.pssMiB) / p.count;
+			snprintf(line, sizeof line, "| %d | %.0f | %.0f | %.0f | %.0f | %.0f | %.0f | %.2f× |\n",
+				 p.count, p.usage.cpuPercent, cpu, p.usage.pssMiB, pss, hd.floor.cpuPercent,
+				 hd.floor.pssMiB, cpu / hd.floor.cpuPercent);
+		}
 		table << line;
 	}
 	std::ofstream(resultsPath) << table.str();

@@ -171,7 +171,8 @@ void onPageLoad(page::PageLoad event, void *data)
 // paints nothing, and the module takes a helper that delivers no frame for a stuck one.
 void updateVisibility(Helper &helper)
 {
-	page::setPageVisible(helper.shown || helper.area->published.load(std::memory_order_relaxed) == 0);
+	page::setPageVisible(helper.shown || helper.area->published.load(std::memory_order_relaxed) == 0 ||
+			     page::hidingSilencesPages());
 }
 
 gboolean onFirstPublished(gpointer data)
@@ -457,6 +458,47 @@ GstPadProbeReturn onStreamEvent(GstPad *, GstPadProbeInfo *info, gpointer data)
 	return GstPadProbeReturn(GST_PAD_PROBE_DROP | GST_PAD_PROBE_REMOVE);
 }
 
+// Where a page's stream enters the mix. WebKit stamps each stream from its own zero, and after a pause (a page
+// that stops its sound, or leaves) goes on from where it paused: the running mixer would take that sound for
+// sound long past and drop it. So the stream is moved to play from now on the pipeline's clock, at its first
+// buffer and after every break. The gap WebKit sends at a pause lasts for ever; the mixer, live, needs none.
+GstPadProbeReturn onStreamData(GstPad *pad, GstPadProbeInfo *info, gpointer data)
+{
+	if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM)
+		return GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_GAP ? GST_PAD_PROBE_DROP
+										       : GST_PAD_PROBE_OK;
+	auto *aligned = static_cast<bool *>(data);
+	GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+	if (*aligned && !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DISCONT))
+		return GST_PAD_PROBE_OK;
+	GstElement *queue = gst_pad_get_parent_element(pad);
+	GstElement *pipeline = queue ? GST_ELEMENT(gst_element_get_parent(queue)) : nullptr;
+	GstClock *clock = pipeline ? gst_element_get_clock(pipeline) : nullptr;
+	GstEvent *event = gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0);
+	if (event && clock && GST_BUFFER_PTS_IS_VALID(buffer)) {
+		const GstSegment *segment = nullptr;
+		gst_event_parse_segment(event, &segment);
+		const GstClockTime at = gst_segment_to_running_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
+		const GstClockTime now = gst_clock_get_time(clock) - gst_element_get_base_time(pipeline);
+		if (GST_CLOCK_TIME_IS_VALID(at)) {
+			const gint64 offset = gint64(now) - gint64(at);
+			GST_DEBUG_OBJECT(pad,
+					 "sound stamped %" GST_TIME_FORMAT " moved by %" G_GINT64_FORMAT " ns to now",
+					 GST_TIME_ARGS(at), offset);
+			GstPad *out = gst_element_get_static_pad(queue, "src");
+			gst_pad_set_offset(out, offset);
+			gst_object_unref(out);
+			*aligned = true;
+		}
+	}
+	if (event)
+		gst_event_unref(event);
+	for (GstObject *object : {GST_OBJECT(clock), GST_OBJECT(pipeline), GST_OBJECT(queue)})
+		if (object)
+			gst_object_unref(object);
+	return GST_PAD_PROBE_OK;
+}
+
 // wpesrc's WPE thread: every audio stream the page opens joins the mix.
 void onPadAdded(GstElement *, GstPad *pad, gpointer data)
 {
@@ -504,6 +546,8 @@ void onPadAdded(GstElement *, GstPad *pad, gpointer data)
 	GstPad *mixerPad = stream->mixerPad;
 	gst_pad_add_probe(mixerPad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, onStreamEvent, stream.release(), nullptr);
 	page::dropAudioMeta(first);
+	gst_pad_add_probe(first, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+			  onStreamData, new bool(false), [](gpointer data) { delete static_cast<bool *>(data); });
 	gst_pad_link(pad, first);
 	gst_object_unref(first);
 }

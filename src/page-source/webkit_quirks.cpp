@@ -158,6 +158,14 @@ void loadWpeWithItsExtension()
 	g_free(pluginDir);
 }
 
+bool hidingSilencesPages()
+{
+	auto major = reinterpret_cast<unsigned (*)()>(webkitFunction("webkit_get_major_version"));
+	auto minor = reinterpret_cast<unsigned (*)()>(webkitFunction("webkit_get_minor_version"));
+	// Unknown: the safe answer, which keeps the sound.
+	return !major || !minor || major() > 2 || (major() == 2 && minor() >= 48);
+}
+
 void *webkitFunction(const char *name)
 {
 	return loadedFunction("libWPEWebKit-", name);

@@ -21,6 +21,10 @@ void configureLikeObsBrowser(GstElement *wpesrc);
 // say all there is: the meta is taken off every such buffer that passes `pad`.
 void dropAudioMeta(GstPad *pad);
 
+// WebKit 2.48 and later pause a hidden page's sound and do not bring it back when the page is shown again: there
+// a page is never told it is hidden (the helper still stops copying its frames).
+bool hidingSilencesPages();
+
 // A function of the WebKit, or of the libwpe, that this process has loaded; null when there is none.
 void *webkitFunction(const char *name);
 void *libwpeFunction(const char *name);
