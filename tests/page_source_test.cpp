@@ -1201,8 +1201,7 @@ QByteArray wavPage(double gain)
 }
 
 // WebKit 2.48 and later (the 2.0 API, in Debian 13 and sid): the sound of a page navigated to from one that
-// played never reaches wpesrc, and a hidden page's sound does not come back; the helper does not tell pages
-// they are hidden there.
+// played never reaches wpesrc.
 bool webkitFromTwoPointFortyEight()
 {
 	return access("/usr/lib/" LORVALEN_LIBRARY_ARCHITECTURE "/libWPEWebKit-2.0.so.1", F_OK) == 0;
@@ -1308,44 +1307,6 @@ TEST_F(PageSourceTest, soundSurvivesThePagesLife)
 	EXPECT_TRUE(soundPeaksAt(source, 0.25f, 0.03f));
 	EXPECT_TRUE(obs_source_audio_active(source));
 	obs_source_dec_active(source);
-}
-
-// Hidden, a page is told so and stops painting; shown again, it paints at once. A page hidden from the start
-// (a source in a scene not on screen) shows its first frame, then rests too.
-TEST_F(PageSourceTest, aHiddenPageIsToldAndRests)
-{
-	if (webkitFromTwoPointFortyEight())
-		GTEST_SKIP() << "WebKit 2.48 silences a hidden page for good: pages are not told they are hidden there";
-	// Blue once it has been hidden for a while with no animation frame.
-	server.serve("/watch", html(colourPage("#00ff00",
-					       "var n=0,atHide=0;(function tick(){n++;requestAnimationFrame(tick);})();"
-					       "document.addEventListener('visibilitychange',function(){"
-					       "if(document.visibilityState==='hidden'){atHide=n;fetch('/hidden');"
-					       "setTimeout(function(){fetch('/resting?frames='+(n-atHide));},1000);}"
-					       "else if(n-atHide<3)document.body.style.background='#0000ff';});")));
-	for (const bool fromTheStart : {false, true}) {
-		SCOPED_TRACE(fromTheStart ? "hiddenFromTheStart" : "hiddenWhileShown");
-		const int requests = server.targets().size();
-		auto requested = [&](const QByteArray &prefix) {
-			for (const QByteArray &target : server.targets().mid(requests))
-				if (target.startsWith(prefix))
-					return target;
-			return QByteArray();
-		};
-		OBSSourceAutoRelease source = makePage(server.url() + "/watch");
-		if (fromTheStart)
-			obs_source_dec_showing(source);
-		EXPECT_TRUE(waitFor([&] { return showsColour(source, 0, 255, 0); }, 60000));
-		if (!fromTheStart)
-			obs_source_dec_showing(source);
-		EXPECT_TRUE(waitFor([&] { return !requested("/hidden").isEmpty(); }, 30000)) << "not told it is hidden";
-		EXPECT_TRUE(waitFor([&] { return !requested("/resting").isEmpty(); }, 30000));
-		EXPECT_TRUE(requested("/resting") == "/resting?frames=0" ||
-			    requested("/resting") == "/resting?frames=1")
-			<< requested("/resting").constData();
-		obs_source_inc_showing(source);
-		EXPECT_TRUE(waitFor([&] { return showsColour(source, 0, 0, 255); }, 30000));
-	}
 }
 
 // Failing pages: each leaves the source transparent without holding up its destruction; a helper that is

@@ -12,15 +12,11 @@ namespace page {
 
 namespace {
 
-// libwpe's activity state of a visible view.
-constexpr uint32_t kViewVisible = 1u << 0;
-
 // The view and the WPE thread's context, from configure-web-view; guarded because the main thread reads them.
 struct View {
 	std::mutex lock;
 	GObject *view = nullptr;
 	GMainContext *context = nullptr;
-	bool visible = true; // as the module asked last
 	void (*onLoad)(PageLoad, void *) = nullptr;
 	void *data = nullptr;
 };
@@ -43,34 +39,6 @@ void onWpeThread(GSourceFunc function)
 	g_source_attach(source, context);
 	g_source_unref(source);
 	g_main_context_unref(context);
-}
-
-// WPE thread: the view's libwpe backend.
-void *backendOf(GObject *view)
-{
-	using GetBackend = void *(*)(GObject *);
-	auto webkitBackend = reinterpret_cast<GetBackend>(webkitFunction("webkit_web_view_get_backend"));
-	auto wpeBackend =
-		reinterpret_cast<void *(*)(void *)>(webkitFunction("webkit_web_view_backend_get_wpe_backend"));
-	void *backend = webkitBackend ? webkitBackend(view) : nullptr;
-	return backend && wpeBackend ? wpeBackend(backend) : nullptr;
-}
-
-// WPE thread.
-gboolean applyVisibility(gpointer)
-{
-	std::lock_guard<std::mutex> hold(state.lock);
-	using SetState = void (*)(void *, uint32_t);
-	auto add = reinterpret_cast<SetState>(libwpeFunction("wpe_view_backend_add_activity_state"));
-	auto remove = reinterpret_cast<SetState>(libwpeFunction("wpe_view_backend_remove_activity_state"));
-	void *backend = state.view ? backendOf(state.view) : nullptr;
-	if (!backend || !add || !remove) {
-		GST_WARNING("cannot tell the page whether it is visible: no view backend or libwpe");
-		return G_SOURCE_REMOVE;
-	}
-	GST_DEBUG("the page is %s", state.visible ? "visible" : "hidden");
-	(state.visible ? add : remove)(backend, kViewVisible);
-	return G_SOURCE_REMOVE;
 }
 
 // WPE thread.
@@ -120,8 +88,6 @@ void onConfigureWebView(GstElement *, GObject *view, gpointer)
 		state.context = g_main_context_ref_thread_default();
 	}
 	g_signal_connect(view, "load-changed", G_CALLBACK(onLoadChanged), nullptr);
-	// wpesrc makes its view visible; a page of a source hidden from the start is hidden before it loads.
-	applyVisibility(nullptr);
 }
 
 } // namespace
@@ -150,17 +116,6 @@ void applyStyleSheet(GstElement *wpesrc, const std::string &css)
 void reloadPage()
 {
 	onWpeThread(reloadBypassingCache);
-}
-
-void setPageVisible(bool visible)
-{
-	{
-		std::lock_guard<std::mutex> hold(state.lock);
-		if (state.visible == visible)
-			return;
-		state.visible = visible;
-	}
-	onWpeThread(applyVisibility);
 }
 
 } // namespace page

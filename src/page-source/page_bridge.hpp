@@ -1,8 +1,8 @@
 #pragma once
 
 // What the page helper does to its page: the source's style sheet, through wpesrc's run-javascript from the
-// helper's main thread; reloads and the view's visibility, through WebKit and libwpe on wpesrc's WPE thread,
-// where the view lives. The view's load events come back to the main thread.
+// helper's main thread; reloads, through WebKit on wpesrc's WPE thread, where the view lives. The view's load
+// events come back to the main thread.
 
 #include <gst/gst.h>
 
@@ -22,9 +22,5 @@ void applyStyleSheet(GstElement *wpesrc, const std::string &css);
 
 // Reloads the page, bypassing the cache. Nothing when the view does not exist yet.
 void reloadPage();
-
-// Whether the page is visible: a hidden page's document is hidden and WebKit stops painting it. Kept for a
-// view made later.
-void setPageVisible(bool visible);
 
 } // namespace page

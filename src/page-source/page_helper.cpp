@@ -167,20 +167,6 @@ void onPageLoad(page::PageLoad event, void *data)
 	}
 }
 
-// Main thread. A page hidden before its first frame is published is kept visible until then: a hidden view
-// paints nothing, and the module takes a helper that delivers no frame for a stuck one.
-void updateVisibility(Helper &helper)
-{
-	page::setPageVisible(helper.shown || helper.area->published.load(std::memory_order_relaxed) == 0 ||
-			     page::hidingSilencesPages());
-}
-
-gboolean onFirstPublished(gpointer data)
-{
-	updateVisibility(*static_cast<Helper *>(data));
-	return G_SOURCE_REMOVE;
-}
-
 bool blank(const uint8_t *pixels, size_t stride, uint32_t width, uint32_t height)
 {
 	const std::vector<uint8_t> zeros(size_t(width) * 4, 0);
@@ -198,7 +184,8 @@ GstFlowReturn onVideoSample(GstAppSink *sink, gpointer data)
 		return GST_FLOW_ERROR;
 	if (!helper.firstFrame.exchange(true))
 		g_idle_add(onFirstFrame, &helper);
-	// Hidden, the page paints nothing new: nothing to look at or copy, once the source has its first frame.
+	// Hidden, the source needs no new frame: none is copied, once it has its first. The page itself is not told:
+	// WebKit pauses a hidden page's media and does not resume it when the page is shown again.
 	if (!helper.shown && helper.area->published.load(std::memory_order_relaxed) > 0) {
 		gst_sample_unref(sample);
 		return GST_FLOW_OK;
@@ -220,11 +207,8 @@ GstFlowReturn onVideoSample(GstAppSink *sink, gpointer data)
 			}
 		}
 		// wpesrc hands over a new buffer at every tick, changed or not; publishFrame skips a repeated one.
-		if (helper.publishing && page::publishFrame(helper.area, helper.width, helper.height, pixels, stride)) {
+		if (helper.publishing && page::publishFrame(helper.area, helper.width, helper.height, pixels, stride))
 			GST_LOG("frame %" G_GUINT64_FORMAT " published", guint64(helper.area->published.load()));
-			if (!helper.shown)
-				g_idle_add(onFirstPublished, &helper);
-		}
 		gst_video_frame_unmap(&frame);
 	} else {
 		GST_WARNING("a video sample that is not %ux%u BGRA: dropped", helper.width, helper.height);
@@ -597,7 +581,6 @@ void perform(Helper &helper, const page::Message &command)
 		break;
 	case page::Packet::Shown:
 		helper.shown = command.on;
-		updateVisibility(helper);
 		break;
 	default:
 		GST_WARNING("a packet of type %u is not a command: ignored", unsigned(command.type));

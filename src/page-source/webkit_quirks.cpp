@@ -158,22 +158,9 @@ void loadWpeWithItsExtension()
 	g_free(pluginDir);
 }
 
-bool hidingSilencesPages()
-{
-	auto major = reinterpret_cast<unsigned (*)()>(webkitFunction("webkit_get_major_version"));
-	auto minor = reinterpret_cast<unsigned (*)()>(webkitFunction("webkit_get_minor_version"));
-	// Unknown: the safe answer, which keeps the sound.
-	return !major || !minor || major() > 2 || (major() == 2 && minor() >= 48);
-}
-
 void *webkitFunction(const char *name)
 {
 	return loadedFunction("libWPEWebKit-", name);
-}
-
-void *libwpeFunction(const char *name)
-{
-	return loadedFunction("libwpe-1.0", name);
 }
 
 // wpesrc is a bin; the view belongs to the video source inside it.

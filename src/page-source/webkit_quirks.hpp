@@ -1,8 +1,8 @@
 #pragma once
 
 // Where wpesrc and WebKit, left as they are, would not behave as a browser source must: worked around here, in
-// the page helper. WebKit and libwpe are not linked (their API versions differ between releases): their functions
-// are taken from the copies wpesrc has loaded.
+// the page helper. WebKit is not linked (its API version differs between releases): its functions are taken from
+// the copy wpesrc has loaded.
 
 #include <gst/gst.h>
 
@@ -21,13 +21,8 @@ void configureLikeObsBrowser(GstElement *wpesrc);
 // say all there is: the meta is taken off every such buffer that passes `pad`.
 void dropAudioMeta(GstPad *pad);
 
-// WebKit 2.48 and later pause a hidden page's sound and do not bring it back when the page is shown again: there
-// a page is never told it is hidden (the helper still stops copying its frames).
-bool hidingSilencesPages();
-
-// A function of the WebKit, or of the libwpe, that this process has loaded; null when there is none.
+// A function of the WebKit that this process has loaded; null when there is none.
 void *webkitFunction(const char *name);
-void *libwpeFunction(const char *name);
 
 // Connects `handler` to `signal` of the video source inside wpesrc, which owns the view.
 void connectToVideoSource(GstElement *wpesrc, const char *signal, GCallback handler, gpointer data);
