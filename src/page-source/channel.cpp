@@ -37,6 +37,26 @@ bool encodeText(Packet type, std::string_view text, PacketBytes &out)
 	return pack(type, nullptr, 0, text.data(), text.size(), out);
 }
 
+bool encodeSwitch(Packet type, bool on, PacketBytes &out)
+{
+	const uint8_t value = on ? 1 : 0;
+	return pack(type, nullptr, 0, &value, sizeof value, out);
+}
+
+bool encodeCommand(const Command &command, PacketBytes &out)
+{
+	switch (command.type) {
+	case Packet::Navigate:
+	case Packet::Css:
+		return encodeText(command.type, command.text, out);
+	case Packet::AudioToModule:
+	case Packet::Shown:
+		return encodeSwitch(command.type, command.on, out);
+	default:
+		return encodeSignal(command.type, out);
+	}
+}
+
 size_t audioFramesPerPacket(uint32_t channels)
 {
 	return channels ? (kMaxPacketBytes - sizeof(AudioHeader)) / (size_t(channels) * sizeof(float)) : 0;
@@ -70,6 +90,10 @@ bool decode(const uint8_t *bytes, size_t size, Message &out)
 	case Packet::Css:
 		out.text = std::string_view(rest, restBytes);
 		return true;
+	case Packet::AudioToModule:
+	case Packet::Shown:
+		out.on = restBytes == 1 && rest[0] == 1;
+		return restBytes == 1 && (rest[0] == 0 || rest[0] == 1);
 	case Packet::Audio: {
 		if (size < sizeof(AudioHeader) || reinterpret_cast<uintptr_t>(bytes) % alignof(float) != 0)
 			return false;

@@ -12,7 +12,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -38,7 +37,7 @@ struct HelperLaunch {
 	std::vector<std::string> arguments;
 	uint32_t width = 0;
 	uint32_t height = 0;
-	std::vector<std::pair<Packet, std::string>> commands; // its first commands, in order
+	std::vector<Command> commands; // its first commands, in order
 };
 
 // The source's side of its helper. Called on the supervisor's thread; launch() with the supervisor's lock held,
@@ -47,8 +46,10 @@ class HelperClient {
 public:
 	virtual ~HelperClient() = default;
 	virtual HelperLaunch launch() = 0;
-	// The frame area of the helper that now runs; null between helpers.
-	virtual void frameAreaChanged(std::shared_ptr<FrameArea> area) = 0;
+	// The frame area of the helper that now runs.
+	virtual void helperStarted(std::shared_ptr<FrameArea> area) = 0;
+	// The helper has gone: asked to (a new size, hidden), or failed.
+	virtual void helperEnded(bool failed) = 0;
 	// Every packet from the helper but heartbeats and failures, which the supervisor handles itself.
 	virtual void received(const Message &message) = 0;
 };
@@ -71,7 +72,7 @@ public:
 	void restart();
 	// A command for the helper running now; the next helper starts from launch() instead. A text longer than
 	// one packet carries is refused with a log line.
-	void send(Packet type, std::string_view text = {});
+	void send(const Command &command);
 
 private:
 	enum class Ending { Asked, Failed };
@@ -81,7 +82,7 @@ private:
 	// False when the helper reported that its page failed.
 	bool readPackets(int socket, int64_t &lastPacket);
 	// Queues a command, or logs why it cannot; with lock_ held.
-	void queueCommand(Packet type, std::string_view text);
+	void queueCommand(const Command &command);
 	// The address the helper was sent last, for log lines.
 	std::string page();
 	void poke();

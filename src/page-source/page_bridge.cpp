@@ -1,5 +1,10 @@
 #include "page-source/page_bridge.hpp"
 
+#include "page-source/page_rules.hpp"
+#include "page-source/webkit_quirks.hpp"
+
+#include <mutex>
+
 GST_DEBUG_CATEGORY_EXTERN(lorvalen_page_debug);
 #define GST_CAT_DEFAULT lorvalen_page_debug
 
@@ -7,33 +12,110 @@ namespace page {
 
 namespace {
 
-void runScript(GstElement *wpesrc, const char *script)
+// The view and the WPE thread's context, from configure-web-view; guarded because the main thread reads them.
+struct View {
+	std::mutex lock;
+	GObject *view = nullptr;
+	GMainContext *context = nullptr;
+	void (*onLoad)(PageLoad, void *) = nullptr;
+	void *data = nullptr;
+};
+View state;
+
+// Runs `function` on the WPE thread, never in the calling one: called from there, wpesrc's own dispatching
+// would wait for itself.
+void onWpeThread(GSourceFunc function)
 {
-	GST_TRACE("running %s", script);
-	g_signal_emit_by_name(wpesrc, "run-javascript", script);
+	GMainContext *context = nullptr;
+	{
+		std::lock_guard<std::mutex> hold(state.lock);
+		if (state.context)
+			context = g_main_context_ref(state.context);
+	}
+	if (!context)
+		return;
+	GSource *source = g_idle_source_new();
+	g_source_set_callback(source, function, nullptr, nullptr);
+	g_source_attach(source, context);
+	g_source_unref(source);
+	g_main_context_unref(context);
+}
+
+// WPE thread.
+gboolean reloadBypassingCache(gpointer)
+{
+	std::lock_guard<std::mutex> hold(state.lock);
+	auto reload = reinterpret_cast<void (*)(GObject *)>(webkitFunction("webkit_web_view_reload_bypass_cache"));
+	if (state.view && reload) {
+		GST_DEBUG("reloading the page, bypassing the cache");
+		reload(state.view);
+	}
+	return G_SOURCE_REMOVE;
+}
+
+struct LoadEvent {
+	PageLoad event;
+};
+
+// Main thread.
+gboolean deliverLoad(gpointer data)
+{
+	const PageLoad event = static_cast<LoadEvent *>(data)->event;
+	if (state.onLoad)
+		state.onLoad(event, state.data);
+	return G_SOURCE_REMOVE;
+}
+
+// WPE thread. WebKit's WEBKIT_LOAD_COMMITTED and WEBKIT_LOAD_FINISHED.
+void onLoadChanged(GObject *, int event, gpointer)
+{
+	const int committed = 2;
+	const int finished = 3;
+	if (event != committed && event != finished)
+		return;
+	// g_idle_add, never an invoke: the main context might be free to take here, on the wrong thread.
+	g_idle_add_full(G_PRIORITY_DEFAULT, deliverLoad,
+			new LoadEvent{event == committed ? PageLoad::Committed : PageLoad::Finished},
+			[](gpointer data) { delete static_cast<LoadEvent *>(data); });
+}
+
+// WPE thread, before the view's first load.
+void onConfigureWebView(GstElement *, GObject *view, gpointer)
+{
+	{
+		std::lock_guard<std::mutex> hold(state.lock);
+		state.view = view;
+		state.context = g_main_context_ref_thread_default();
+	}
+	g_signal_connect(view, "load-changed", G_CALLBACK(onLoadChanged), nullptr);
 }
 
 } // namespace
 
-void applyStyleSheet(GstElement *wpesrc, const std::string &css)
+void watchView(GstElement *wpesrc, void (*onLoad)(PageLoad event, void *data), void *data)
 {
-	if (css.empty())
-		return;
-	gchar *quoted = g_strescape(css.c_str(), nullptr);
-	gchar *script =
-		g_strdup_printf("(function(){var s=document.getElementById('lorvalen-page-css');"
-				"if(s&&s.isConnected)return;s=document.createElement('style');s.id='lorvalen-page-css';"
-				"s.textContent=\"%s\";(document.head||document.documentElement).appendChild(s);})()",
-				quoted);
-	runScript(wpesrc, script);
-	g_free(script);
-	g_free(quoted);
+	state.onLoad = onLoad;
+	state.data = data;
+	connectToVideoSource(wpesrc, "configure-web-view", G_CALLBACK(onConfigureWebView), nullptr);
 }
 
-void reloadPage(GstElement *wpesrc)
+void applyStyleSheet(GstElement *wpesrc, const std::string &css)
 {
-	GST_DEBUG("reloading the page");
-	runScript(wpesrc, "location.reload()");
+	// After the page's own sheets, as the last element of the head, so that it wins where it matches as much.
+	const std::string script =
+		"(function(){var c=" + scriptString(css) +
+		",s=document.getElementById('lorvalen-page-css');"
+		"if(!c){if(s)s.remove();return;}"
+		"if(!s){s=document.createElement('style');s.id='lorvalen-page-css';}"
+		"if(s.textContent!==c)s.textContent=c;"
+		"var p=document.head||document.documentElement;if(p&&p.lastElementChild!==s)p.appendChild(s);})()";
+	GST_TRACE("running %s", script.c_str());
+	g_signal_emit_by_name(wpesrc, "run-javascript", script.c_str());
+}
+
+void reloadPage()
+{
+	onWpeThread(reloadBypassingCache);
 }
 
 } // namespace page

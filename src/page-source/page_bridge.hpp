@@ -1,7 +1,8 @@
 #pragma once
 
-// What the page helper does inside the page itself, through wpesrc's run-javascript: the source's style sheet
-// and reloads.
+// What the page helper does to its page: the source's style sheet, through wpesrc's run-javascript from the
+// helper's main thread; reloads, through WebKit on wpesrc's WPE thread, where the view lives. The view's load
+// events come back to the main thread.
 
 #include <gst/gst.h>
 
@@ -9,10 +10,17 @@
 
 namespace page {
 
-// Adds `css` to the loaded page as a style element, unless the page already has it; empty adds nothing. Called
-// again after every load, which drops it.
+enum class PageLoad { Committed, Finished };
+
+// Watches the view wpesrc makes for its page: `onLoad` runs on the helper's main thread (the thread running
+// the default main context) at each load event of the page. Before the pipeline starts.
+void watchView(GstElement *wpesrc, void (*onLoad)(PageLoad event, void *data), void *data);
+
+// Puts `css` into the loaded page as a style element after the page's own, replacing the one put there
+// before; empty removes it. A load drops it: call again after every load.
 void applyStyleSheet(GstElement *wpesrc, const std::string &css);
 
-void reloadPage(GstElement *wpesrc);
+// Reloads the page, bypassing the cache. Nothing when the view does not exist yet.
+void reloadPage();
 
 } // namespace page

@@ -18,10 +18,18 @@ PageConfig configOf(obs_data_t *settings)
 	raw.rerouteAudio = obs_data_get_bool(settings, "reroute_audio");
 	raw.shutdown = obs_data_get_bool(settings, "shutdown");
 	raw.restartWhenActive = obs_data_get_bool(settings, "restart_when_active");
+	raw.isLocalFile = obs_data_get_bool(settings, "is_local_file");
+	raw.localFile = obs_data_get_string(settings, "local_file");
 	obs_video_info video = {};
 	if (!obs_get_video_info(&video))
 		video.fps_num = video.fps_den = 0;
-	return pageConfig(raw, video.fps_num, video.fps_den);
+	obs_audio_info audio = {};
+	AudioFormat format = {48000, 2};
+	if (obs_get_audio_info(&audio) && audio.samples_per_sec > 0)
+		format = {audio.samples_per_sec, uint32_t(get_audio_channels(audio.speakers))};
+	if (format.channels == 0)
+		format.channels = 2;
+	return pageConfig(raw, video.fps_num, video.fps_den, format);
 }
 
 } // namespace
@@ -31,21 +39,39 @@ PageSource *PageSource::create(obs_data_t *settings, obs_source_t *source, const
 	std::unique_ptr<PageSource> page(new PageSource(settings, source, helperPath));
 	if (!page->supervisor_.start())
 		return nullptr;
+	// OBS's own browser source offers the same hotkey under this name: a collection's bindings carry over.
+	page->refreshHotkey_ = obs_hotkey_register_source(
+		source, "ObsBrowser.Refresh", "Refresh page",
+		[](void *data, obs_hotkey_id, obs_hotkey_t *, bool pressed) {
+			if (pressed)
+				static_cast<PageSource *>(data)->refresh();
+		},
+		page.get());
 	return page.release();
 }
 
 PageSource::PageSource(obs_data_t *settings, obs_source_t *source, const std::string &helperPath)
-	: config_(configOf(settings)),
+	: source_(source),
+	  config_(configOf(settings)),
 	  audio_(source),
 	  supervisor_(helperPath, *this)
 {
-	audio_.setEnabled(config_.rerouteAudio);
+	routeAudio(config_.rerouteAudio);
 	updateWanted();
 }
 
 PageSource::~PageSource()
 {
+	if (refreshHotkey_ != OBS_INVALID_HOTKEY_ID)
+		obs_hotkey_unregister(refreshHotkey_);
 	supervisor_.stop();
+}
+
+void PageSource::routeAudio(bool toSource)
+{
+	audio_.setEnabled(toSource);
+	// Played on the desktop, the page has no place in OBS's mixer, as with OBS's own browser source.
+	obs_source_set_audio_active(source_, toSource);
 }
 
 void PageSource::update(obs_data_t *settings)
@@ -57,20 +83,23 @@ void PageSource::update(obs_data_t *settings)
 		change = pageChange(config_, wanted);
 		config_ = wanted;
 	}
-	audio_.setEnabled(wanted.rerouteAudio);
+	routeAudio(wanted.rerouteAudio);
 	updateWanted();
 	if (change.restart)
 		supervisor_.restart();
 	if (change.navigate)
-		supervisor_.send(Packet::Navigate, wanted.url);
+		supervisor_.send({Packet::Navigate, wanted.url, false});
 	if (change.css)
-		supervisor_.send(Packet::Css, wanted.css);
+		supervisor_.send({Packet::Css, wanted.css, false});
+	if (change.audioRoute)
+		supervisor_.send({Packet::AudioToModule, {}, wanted.rerouteAudio});
 }
 
 void PageSource::setShown(bool shown)
 {
 	shown_ = shown;
 	updateWanted();
+	supervisor_.send({Packet::Shown, {}, shown});
 }
 
 void PageSource::updateWanted()
@@ -91,12 +120,12 @@ void PageSource::activate()
 		reload = config_.restartWhenActive;
 	}
 	if (reload)
-		supervisor_.send(Packet::Reload);
+		refresh();
 }
 
 void PageSource::refresh()
 {
-	supervisor_.send(Packet::Reload);
+	supervisor_.send({Packet::Reload, {}, false});
 }
 
 uint32_t PageSource::width()
@@ -118,14 +147,26 @@ HelperLaunch PageSource::launch()
 	launch.arguments = helperArguments(config_);
 	launch.width = config_.width;
 	launch.height = config_.height;
-	launch.commands = {{Packet::Navigate, config_.url}, {Packet::Css, config_.css}};
+	launch.commands = {{Packet::Navigate, config_.url, false},
+			   {Packet::Css, config_.css, false},
+			   {Packet::AudioToModule, {}, config_.rerouteAudio},
+			   {Packet::Shown, {}, shown_.load()}};
 	return launch;
 }
 
-void PageSource::frameAreaChanged(std::shared_ptr<FrameArea> area)
+void PageSource::helperStarted(std::shared_ptr<FrameArea> area)
 {
 	audio_.restart();
 	frames_.attach(std::move(area));
+}
+
+void PageSource::helperEnded(bool failed)
+{
+	frames_.attach(nullptr);
+	// A helper replaced on purpose leaves its picture until the next one's first frame; a failed page shows
+	// nothing rather than a picture that no longer moves.
+	if (failed)
+		frames_.forgetPicture();
 }
 
 void PageSource::received(const Message &message)
@@ -139,13 +180,14 @@ void PageSource::render()
 	gs_texture_t *texture = frames_.texture();
 	if (!texture)
 		return;
-	// WebKit's pixels are premultiplied.
+	// WebKit's pixels are premultiplied. The picture fills the source's size even while it is the last one
+	// of an earlier size.
 	gs_blend_state_push();
 	gs_blend_function(GS_BLEND_ONE, GS_BLEND_INVSRCALPHA);
 	gs_effect_t *effect = obs_get_base_effect(OBS_EFFECT_DEFAULT);
 	gs_effect_set_texture(gs_effect_get_param_by_name(effect, "image"), texture);
 	while (gs_effect_loop(effect, "Draw"))
-		gs_draw_sprite(texture, 0, 0, 0);
+		gs_draw_sprite(texture, 0, width(), height());
 	gs_blend_state_pop();
 }
 

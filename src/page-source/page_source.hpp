@@ -28,7 +28,7 @@ public:
 	void setShown(bool shown);
 	// The source became active (shown on the program).
 	void activate();
-	// The refresh button.
+	// The refresh button and hotkey: the page loads again, bypassing the cache.
 	void refresh();
 	uint32_t width();
 	uint32_t height();
@@ -40,12 +40,17 @@ private:
 
 	// HelperClient, on the supervisor's thread.
 	HelperLaunch launch() override;
-	void frameAreaChanged(std::shared_ptr<FrameArea> area) override;
+	void helperStarted(std::shared_ptr<FrameArea> area) override;
+	void helperEnded(bool failed) override;
 	void received(const Message &message) override;
 
 	// Tells the supervisor whether a helper should run now.
 	void updateWanted();
+	// Where the page's sound goes: the source's mixer entry, or the desktop.
+	void routeAudio(bool toSource);
 
+	obs_source_t *source_;
+	obs_hotkey_id refreshHotkey_ = OBS_INVALID_HOTKEY_ID;
 	std::mutex lock_; // config_; never held while calling the supervisor
 	PageConfig config_;
 	std::atomic<bool> shown_{false};
