@@ -1200,8 +1200,8 @@ QByteArray wavPage(double gain)
 	       "'></audio></body></html>";
 }
 
-// WebKit 2.48 and later (the 2.0 API, in Debian 13 and sid): the sound of a page navigated to from one that
-// played never reaches wpesrc.
+// WebKit 2.48 and later (the 2.0 API, in Debian 13 and sid): the sound of a page loaded after one that played
+// does not reach wpesrc.
 bool webkitFromTwoPointFortyEight()
 {
 	return access("/usr/lib/" LORVALEN_LIBRARY_ARCHITECTURE "/libWPEWebKit-2.0.so.1", F_OK) == 0;
@@ -1232,13 +1232,10 @@ bool webkitFromTwoPointFortyEight()
 // arrive at its own level afterwards.
 TEST_F(PageSourceTest, soundSurvivesThePagesLife)
 {
-	if (webkitFromTwoPointFortyEight())
-		GTEST_SKIP() << "known gap: with WebKit 2.48 a page navigated to from one that played has no sound";
 	server.serve("/tone", html(tonePage({0.5})));
 	server.serve("/other", html(tonePage({0.3})));
 	server.serve("/two", html(tonePage({0.2, 0.2})));
 	server.serve("/wav", html(wavPage(0.5)));
-	server.serve("/hide", html(tonePage({0.35})));
 	server.serve("/clock", html(tonePage({0.1})));
 	OBSSourceAutoRelease source = makePage(server.url() + "/tone", true);
 	OBSSourceAutoRelease clock = makePage(server.url() + "/clock", true, "clock");
@@ -1253,45 +1250,52 @@ TEST_F(PageSourceTest, soundSurvivesThePagesLife)
 			obs_data_set_string(s, "url", (server.url() + path).toUtf8().constData());
 		});
 	};
+	bool activated = false;
 	struct Row {
 		const char *behaviour;
+		bool loadsAPage; // a navigation or a reload: the sound WebKit 2.48 loses
 		std::function<void()> act;
 		float level, tolerance;
 	};
 	const Row rows[] = {
-		{"aNewAddress", [&] { go("/other"); }, 0.3f, 0.03f},
-		{"refresh",
+		{"hiddenAndShownAgain", false,
+		 [&] {
+			 obs_source_dec_showing(source);
+			 AudioPeak clockPeak(clock);
+			 waitFor([&] { return clockPeak.frames() > 48000; }, 30000);
+			 obs_source_inc_showing(source);
+		 },
+		 0.5f, 0.05f},
+		{"aNewAddress", true, [&] { go("/other"); }, 0.3f, 0.03f},
+		{"refresh", true,
 		 [&] {
 			 server.serve("/other", html(tonePage({0.4})));
 			 refresh();
 		 },
 		 0.4f, 0.04f},
 		// Each alone peaks at 0.2; at 1 and 1.5 kHz together they reach more than 0.38 whatever their phases.
-		{"twoStreamsAtOnce", [&] { go("/two"); }, 0.4f, 0.025f},
-		{"aSixteenBitWav", [&] { go("/wav"); }, 0.5f, 0.03f},
-		{"hiddenAndShownAgain",
+		{"twoStreamsAtOnce", true, [&] { go("/two"); }, 0.4f, 0.025f},
+		{"aSixteenBitWav", true, [&] { go("/wav"); }, 0.5f, 0.03f},
+		{"restartWhenActive", true,
 		 [&] {
-			 go("/hide");
-			 EXPECT_TRUE(soundPeaksAt(source, 0.35f, 0.03f));
-			 obs_source_dec_showing(source);
-			 AudioPeak clockPeak(clock);
-			 waitFor([&] { return clockPeak.frames() > 48000; }, 30000);
-			 obs_source_inc_showing(source);
-		 },
-		 0.35f, 0.03f},
-		{"restartWhenActive",
-		 [&] {
-			 server.serve("/hide", html(tonePage({0.25})));
+			 server.serve("/wav", html(tonePage({0.25})));
 			 changeSettings(source,
 					[](obs_data_t *s) { obs_data_set_bool(s, "restart_when_active", true); });
 			 obs_source_inc_active(source);
+			 activated = true;
 		 },
 		 0.25f, 0.03f},
 	};
+	float level = 0.5f;
 	for (const Row &row : rows) {
 		SCOPED_TRACE(row.behaviour);
+		if (row.loadsAPage && webkitFromTwoPointFortyEight()) {
+			printf("%s: not checked here, a known gap with WebKit 2.48\n", row.behaviour);
+			continue;
+		}
 		row.act();
 		EXPECT_TRUE(soundPeaksAt(source, row.level, row.tolerance));
+		level = row.level;
 	}
 
 	SCOPED_TRACE("reroutedToTheDesktopAndBack");
@@ -1304,9 +1308,10 @@ TEST_F(PageSourceTest, soundSurvivesThePagesLife)
 		EXPECT_EQ(peak.frames(), 0) << "sound reached the source while it goes to the desktop";
 	}
 	changeSettings(source, [](obs_data_t *s) { obs_data_set_bool(s, "reroute_audio", true); });
-	EXPECT_TRUE(soundPeaksAt(source, 0.25f, 0.03f));
+	EXPECT_TRUE(soundPeaksAt(source, level, 0.05f));
 	EXPECT_TRUE(obs_source_audio_active(source));
-	obs_source_dec_active(source);
+	if (activated)
+		obs_source_dec_active(source);
 }
 
 // Failing pages: each leaves the source transparent without holding up its destruction; a helper that is
