@@ -113,25 +113,26 @@ double cpuSeconds(pid_t pid)
 	return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
+// A "Key: N kB" line of a /proc file of the process, in MiB; 0 when it is not there.
+double procMiB(pid_t pid, const char *file, const std::string &key)
+{
+	std::istringstream fields(readFile("/proc/" + std::to_string(pid) + "/" + file));
+	std::string line;
+	while (std::getline(fields, line))
+		if (line.rfind(key, 0) == 0)
+			return std::stod(line.substr(key.size())) / 1024.0;
+	return 0.0;
+}
+
 double rssMiB(pid_t pid)
 {
-	std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
-	std::string line;
-	while (std::getline(status, line))
-		if (line.rfind("VmRSS:", 0) == 0)
-			return std::stod(line.substr(6)) / 1024.0;
-	return 0.0;
+	return procMiB(pid, "status", "VmRSS:");
 }
 
 // Proportional set size: shared pages (WebKit's libraries, shared memory) counted once across processes.
 double pssMiB(pid_t pid)
 {
-	std::istringstream rollup(readFile("/proc/" + std::to_string(pid) + "/smaps_rollup"));
-	std::string line;
-	while (std::getline(rollup, line))
-		if (line.rfind("Pss:", 0) == 0)
-			return std::stod(line.substr(4)) / 1024.0;
-	return 0.0;
+	return procMiB(pid, "smaps_rollup", "Pss:");
 }
 
 struct Usage {
