@@ -1,8 +1,8 @@
 // The page source in OBS's terms: a browser_source of the page source module shown on a libobs canvas, at
 // 1280 x 720 and 1920 x 1080, 30 fps. Frames delivered per second against the rate asked for, creation to first
-// frame, CPU of this process plus its page helper and WebKit processes, their memory; beside each CPU figure the
-// floor, a bare `gst-launch-1.0 wpesrc ! fakesink` at the same caps measured in the same run. A figure or floor that
-// could not be measured is reported as such, with no ratio, and the run exits with status 2.
+// frame, CPU of this process plus its page helper and WebKit processes, shown and hidden, their memory; beside each
+// CPU figure the floor, a bare `gst-launch-1.0 wpesrc ! fakesink` at the same caps measured in the same run. A figure
+// or floor that could not be measured is reported as such, with no ratio, and the run exits with status 2.
 //
 //   lorvalen-page-bench [RESULTS.md]
 #include "support/http_server.hpp"
@@ -113,20 +113,33 @@ double cpuSeconds(pid_t pid)
 	return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
+// A "Key: N kB" line of a /proc file of the process, in MiB; 0 when it is not there.
+double procMiB(pid_t pid, const char *file, const std::string &key)
+{
+	std::istringstream fields(readFile("/proc/" + std::to_string(pid) + "/" + file));
+	std::string line;
+	while (std::getline(fields, line))
+		if (line.rfind(key, 0) == 0)
+			return std::stod(line.substr(key.size())) / 1024.0;
+	return 0.0;
+}
+
 double rssMiB(pid_t pid)
 {
-	std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
-	std::string line;
-	while (std::getline(status, line))
-		if (line.rfind("VmRSS:", 0) == 0)
-			return std::stod(line.substr(6)) / 1024.0;
-	return 0.0;
+	return procMiB(pid, "status", "VmRSS:");
+}
+
+// Proportional set size: shared pages (WebKit's libraries, shared memory) counted once across processes.
+double pssMiB(pid_t pid)
+{
+	return procMiB(pid, "smaps_rollup", "Pss:");
 }
 
 struct Usage {
 	double cpuPercent = 0.0;    // of one core, over the window, all the processes measured
 	double ownCpuPercent = 0.0; // the part of the first process (this one, when measured)
 	double rssMiB = 0.0;        // at the window's end
+	double pssMiB = 0.0;
 };
 
 // CPU and memory of `pids` over kWindowMs while `during` runs every few milliseconds.
@@ -146,6 +159,7 @@ Usage measure(const std::vector<pid_t> &pids, const std::function<void()> &durin
 		if (i == 0)
 			usage.ownCpuPercent = used;
 		usage.rssMiB += rssMiB(pids[i]);
+		usage.pssMiB += pssMiB(pids[i]);
 	}
 	return usage;
 }
@@ -194,7 +208,8 @@ struct Result {
 	Usage source;
 	Usage floor;
 	double idleCpuPercent = 0.0;
-	double stillCpuPercent = 0.0; // this process, showing a page that sends no new frames
+	double stillCpuPercent = 0.0;  // this process, showing a page that sends no new frames
+	double hiddenCpuPercent = 0.0; // the helper and WebKit, the animated page hidden
 	int processes = 0;
 	std::vector<std::string> unmeasured; // why a figure could not be measured
 };
@@ -246,6 +261,13 @@ Result run(HttpTestServer &server, obs_scene_t *scene, uint32_t width, uint32_t 
 	});
 	result.framesPerSecond = changes / (kWindowMs / 1000.0);
 
+	// The same page hidden: told so, it should rest.
+	obs_sceneitem_set_visible(item, false);
+	pump(kWarmUpMs);
+	result.hiddenCpuPercent = measure(marked("source"), [] { pump(5); }).cpuPercent;
+	obs_sceneitem_set_visible(item, true);
+	pump(kWarmUpMs);
+
 	// What this process spends drawing the page on the canvas, without a new frame to upload.
 	obs_data_set_string(settings, "url", (server.url() + "/still").toStdString().c_str());
 	obs_source_update(source, settings);
@@ -276,6 +298,58 @@ Result run(HttpTestServer &server, obs_scene_t *scene, uint32_t width, uint32_t 
 	floor.kill();
 	floor.waitForFinished(5000);
 	for (pid_t pid : marked("floor"))
+		kill(pid, SIGKILL);
+	unsetenv(kMarker);
+	pump(1000);
+	return result;
+}
+
+// `count` animated pages at 1280 x 720 shown together: this process, their helpers and WebKit.
+struct Pages {
+	int count = 0;
+	Usage usage;
+	std::string unmeasured;
+};
+
+Pages runPages(HttpTestServer &server, obs_scene_t *scene, int count)
+{
+	Pages result;
+	result.count = count;
+	setenv(kMarker, "pages", 1);
+	std::vector<OBSSourceAutoRelease> sources;
+	std::vector<obs_sceneitem_t *> items;
+	for (int i = 0; i < count; ++i) {
+		OBSDataAutoRelease settings = obs_data_create();
+		obs_data_set_string(settings, "url", (server.url() + "/page").toStdString().c_str());
+		obs_data_set_int(settings, "width", 1280);
+		obs_data_set_int(settings, "height", 720);
+		obs_data_set_bool(settings, "fps_custom", true);
+		obs_data_set_int(settings, "fps", 30);
+		sources.emplace_back(
+			obs_source_create("browser_source", ("page " + std::to_string(i)).c_str(), settings, nullptr));
+		items.push_back(obs_scene_add(scene, sources.back()));
+	}
+	const double started = nowSeconds();
+	auto allDrawn = [&] {
+		for (const OBSSourceAutoRelease &source : sources)
+			if ((cornerColour(source, 1280, 720) >> 24) == 0)
+				return false;
+		return true;
+	};
+	while (!allDrawn() && nowSeconds() - started < 90)
+		pump(20);
+	if (!allDrawn())
+		result.unmeasured = "not every page showed a frame within 90 s";
+	pump(kWarmUpMs);
+	std::vector<pid_t> pids = marked("pages");
+	pids.insert(pids.begin(), getpid());
+	result.usage = measure(pids, [] { pump(5); });
+	for (obs_sceneitem_t *item : items)
+		obs_sceneitem_remove(item);
+	sources.clear();
+	obs_wait_for_destroy_queue();
+	pump(1000);
+	for (pid_t pid : marked("pages"))
 		kill(pid, SIGKILL);
 	unsetenv(kMarker);
 	pump(1000);
@@ -327,6 +401,11 @@ int main(int argc, char **argv)
 		fprintf(stderr, "%ux%u...\n", size.first, size.second);
 		results.push_back(run(server, scene, size.first, size.second));
 	}
+	std::vector<Pages> perCount;
+	for (int count : {0, 1, 2, 4}) {
+		fprintf(stderr, "%d pages at 1280x720...\n", count);
+		perCount.push_back(runPages(server, scene, count));
+	}
 	obs_set_output_source(0, nullptr);
 
 	std::ostringstream table;
@@ -336,14 +415,15 @@ int main(int argc, char **argv)
 	      << "; libobs " << obs_get_version_string() << " on a 1920x1080 canvas at 30 fps, the source shown in it; "
 	      << "window " << kWindowMs / 1000 << " s after " << kWarmUpMs / 1000 << " s of warm-up. CPU in % of one "
 	      << "core: this process (libobs) plus the page helper and WebKit's processes; libobs alone: an empty "
-	      << "canvas; a still page: the source drawn at every frame with no new frame to upload; floor: `gst-launch-1.0 "
+	      << "canvas; a still page: the source drawn at every frame with no new frame to upload; hidden: the scene "
+	      << "item hidden, against the same processes shown; floor: `gst-launch-1.0 "
 	      << "wpesrc ! video/x-raw,format=BGRA,... ! queue ! fakesink sync=true` with its WebKit processes, same "
 	      << "page and caps.\n\n";
 	table << "| Size @ 30 fps | Creation → first frame ms | Frames/s delivered | Rate ratio | Target | CPU % (libobs "
 		 "process + helper + WebKit) | of which helper + WebKit | Floor CPU % | CPU ratio | Target | "
-		 "Helper + WebKit / floor | libobs alone CPU % | libobs drawing a still page CPU % | RSS MiB | "
-		 "Floor RSS MiB | Helper processes |\n";
-	table << "|---|---:|---:|---:|---|---:|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|\n";
+		 "Helper + WebKit / floor | Hidden: helper + WebKit CPU % | Hidden / shown | Target | libobs alone CPU % | "
+		 "libobs drawing a still page CPU % | RSS MiB | Floor RSS MiB | Helper processes |\n";
+	table << "|---|---:|---:|---:|---|---:|---:|---:|---:|---|---:|---:|---:|---|---:|---:|---:|---:|---:|\n";
 	std::vector<std::string> unmeasured;
 	for (const Result &r : results) {
 		if (!r.unmeasured.empty()) {
@@ -355,21 +435,48 @@ int main(int argc, char **argv)
 						     reason);
 			}
 			table << "| " << r.width << "x" << r.height << " | not measured: " << why
-			      << " | | | | | | | | | | | | | | |\n";
+			      << " | | | | | | | | | | | | | | | | | |\n";
 			continue;
 		}
 		const double rate = r.framesPerSecond / 30.0;
 		const double floorCpu = r.floor.cpuPercent;
 		const double pages = r.source.cpuPercent - r.source.ownCpuPercent;
 		const double cpu = r.source.cpuPercent / floorCpu;
+		const double hidden = r.hiddenCpuPercent / pages;
 		snprintf(
 			line, sizeof line,
-			"| %ux%u | %.0f | %.1f | %.3f× | ≥ 0.95× %s | %.0f | %.0f | %.0f | %.2f× | ≤ 1.3× %s | %.2f× | %.0f | "
-			"%.0f | %.0f | %.0f | %d |\n",
+			"| %ux%u | %.0f | %.1f | %.3f× | ≥ 0.95× %s | %.0f | %.0f | %.0f | %.2f× | ≤ 1.3× %s | %.2f× | %.1f | "
+			"%.3f× | ≤ 0.1× %s | %.0f | %.0f | %.0f | %.0f | %d |\n",
 			r.width, r.height, r.firstFrameMs, r.framesPerSecond, rate, rate >= 0.95 ? "met" : "missed",
 			r.source.cpuPercent, pages, r.floor.cpuPercent, cpu, cpu <= 1.3 ? "met" : "missed",
-			pages / floorCpu, r.idleCpuPercent, r.stillCpuPercent, r.source.rssMiB, r.floor.rssMiB,
-			r.processes);
+			pages / floorCpu, r.hiddenCpuPercent, hidden, hidden <= 0.1 ? "met" : "missed",
+			r.idleCpuPercent, r.stillCpuPercent, r.source.rssMiB, r.floor.rssMiB, r.processes);
+		table << line;
+	}
+
+	// What each page adds, for planning a machine: against the same process showing no page, beside the floor.
+	const Result &hd = results.front();
+	table << "\n| Pages at 1280x720 @ 30 fps | CPU % (all processes) | Added CPU % per page | PSS MiB | Added PSS "
+		 "MiB per page | Floor: one bare wpesrc CPU % | Floor PSS MiB | Per page / floor CPU |\n"
+	      << "|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+	for (const Pages &p : perCount) {
+		if (!p.unmeasured.empty() || !hd.unmeasured.empty()) {
+			const std::string why = !p.unmeasured.empty() ? p.unmeasured
+								      : "the 1280x720 floor was not measured";
+			unmeasured.push_back(std::to_string(p.count) + " pages: " + why);
+			table << "| " << p.count << " | not measured: " << why << " | | | | | | |\n";
+			continue;
+		}
+		if (p.count == 0) {
+			snprintf(line, sizeof line, "| 0 (libobs alone) | %.0f | | %.0f | | %.0f | %.0f | |\n",
+				 p.usage.cpuPercent, p.usage.pssMiB, hd.floor.cpuPercent, hd.floor.pssMiB);
+		} else {
+			const double cpu = (p.usage.cpuPercent - perCount.front().usage.cpuPercent) / p.count;
+			const double pss = (p.usage.pssMiB - perCount.front().usage.pssMiB) / p.count;
+			snprintf(line, sizeof line, "| %d | %.0f | %.0f | %.0f | %.0f | %.0f | %.0f | %.2f× |\n",
+				 p.count, p.usage.cpuPercent, cpu, p.usage.pssMiB, pss, hd.floor.cpuPercent,
+				 hd.floor.pssMiB, cpu / hd.floor.cpuPercent);
+		}
 		table << line;
 	}
 	std::ofstream(resultsPath) << table.str();

@@ -45,8 +45,8 @@ bool decodeRecord(const char *rest, size_t restBytes, Message &out)
 	out.number = header.number;
 	out.id = std::string_view(id, header.idBytes);
 	out.name = std::string_view(id + header.idBytes, header.nameBytes);
-	out.text = std::string_view(id + header.idBytes + header.nameBytes,
-				    textBytes - header.idBytes - header.nameBytes);
+	out.text =
+		std::string_view(id + header.idBytes + header.nameBytes, textBytes - header.idBytes - header.nameBytes);
 	if (!validRecordId(out.id))
 		return false;
 	switch (out.type) {
@@ -124,6 +124,26 @@ bool encodeInput(const InputEvent &event, PacketBytes &out)
 	return pack(Packet::Input, &event, sizeof event, nullptr, 0, out);
 }
 
+bool encodeSwitch(Packet type, bool on, PacketBytes &out)
+{
+	const uint8_t value = on ? 1 : 0;
+	return pack(type, nullptr, 0, &value, sizeof value, out);
+}
+
+bool encodeCommand(const Command &command, PacketBytes &out)
+{
+	switch (command.type) {
+	case Packet::Navigate:
+	case Packet::Css:
+		return encodeText(command.type, command.text, out);
+	case Packet::AudioToModule:
+	case Packet::Shown:
+		return encodeSwitch(command.type, command.on, out);
+	default:
+		return encodeSignal(command.type, out);
+	}
+}
+
 size_t audioFramesPerPacket(uint32_t channels)
 {
 	return channels ? (kMaxPacketBytes - sizeof(AudioHeader)) / (size_t(channels) * sizeof(float)) : 0;
@@ -164,6 +184,10 @@ bool decode(const uint8_t *bytes, size_t size, Message &out)
 		return decodeRecord(rest, restBytes, out);
 	case Packet::Input:
 		return decodeInput(rest, restBytes, out);
+	case Packet::AudioToModule:
+	case Packet::Shown:
+		out.on = restBytes == 1 && rest[0] == 1;
+		return restBytes == 1 && (rest[0] == 0 || rest[0] == 1);
 	case Packet::Audio: {
 		if (size < sizeof(AudioHeader) || reinterpret_cast<uintptr_t>(bytes) % alignof(float) != 0)
 			return false;

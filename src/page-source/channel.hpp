@@ -6,6 +6,7 @@
 #include "page-source/protocol.hpp"
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <sys/types.h>
 #include <vector>
@@ -18,6 +19,7 @@ using PacketBytes = std::vector<uint8_t>;
 // kMaxPacketBytes: a text is never cut.
 bool encodeSignal(Packet type, PacketBytes &out); // Heartbeat, Reload
 bool encodeText(Packet type, std::string_view text, PacketBytes &out);
+bool encodeSwitch(Packet type, bool on, PacketBytes &out); // AudioToModule, Shown
 bool encodeAudio(uint32_t rate, uint32_t channels, const float *samples, uint32_t frames, PacketBytes &out);
 // PageCall, PageConsole, Answer, PageEvent: the fields each carries are in protocol.hpp.
 struct Record {
@@ -35,6 +37,15 @@ bool encodeInput(const InputEvent &event, PacketBytes &out);
 constexpr size_t kMaxTextBytes = kMaxPacketBytes - sizeof(Packet);
 size_t audioFramesPerPacket(uint32_t channels);
 
+// A command from the module to its helper, before it is encoded.
+struct Command {
+	Packet type = Packet::Reload;
+	std::string text; // Navigate, Css
+	bool on = false;  // AudioToModule, Shown
+};
+// Whichever of the encoders above the command's type takes.
+bool encodeCommand(const Command &command, PacketBytes &out);
+
 // A packet as received; text and samples point into the buffer it was decoded from.
 struct Message {
 	Packet type = Packet::Heartbeat;
@@ -42,8 +53,9 @@ struct Message {
 	std::string_view id;   // the records
 	std::string_view name;
 	uint32_t number = 0;
-	InputEvent input; // Input
-	uint32_t rate = 0;     // Audio
+	InputEvent input;  // Input
+	bool on = false;   // AudioToModule, Shown
+	uint32_t rate = 0; // Audio
 	uint32_t channels = 0;
 	uint32_t frames = 0;
 	const float *samples = nullptr;

@@ -65,6 +65,12 @@ void FrameReader::attach(std::shared_ptr<FrameArea> area)
 	++generation_;
 }
 
+void FrameReader::forgetPicture()
+{
+	std::lock_guard<std::mutex> hold(lock_);
+	forget_ = true;
+}
+
 FrameCopy FrameReader::copyNewest()
 {
 	// The area stays mapped while this copy holds it, whatever the helper's supervisor does meanwhile.
@@ -72,6 +78,10 @@ FrameCopy FrameReader::copyNewest()
 	{
 		std::lock_guard<std::mutex> hold(lock_);
 		area = area_;
+		if (forget_) {
+			forget_ = false;
+			hasPicture_ = false;
+		}
 		if (readGeneration_ != generation_) {
 			readGeneration_ = generation_;
 			copied_ = 0;
@@ -101,8 +111,9 @@ gs_texture_t *FrameReader::texture()
 			texture_ = gs_texture_create(width_, height_, GS_BGRA, 1, nullptr, GS_DYNAMIC);
 		if (texture_)
 			gs_texture_set_image(texture_, pixels_.data(), width_ * 4, false);
+		hasPicture_ = texture_ != nullptr;
 	}
-	return copied_ > 0 ? texture_ : nullptr;
+	return hasPicture_ ? texture_ : nullptr;
 }
 
 } // namespace page

@@ -52,8 +52,11 @@ public:
 	FrameReader(const FrameReader &) = delete;
 	FrameReader &operator=(const FrameReader &) = delete;
 
-	// The area to read from now; null for none. A new area shows nothing until its first frame.
+	// The area to read from now; null for none. The picture drawn last stays until the new area's first frame,
+	// so that a new helper (a new size) never shows a transparent frame.
 	void attach(std::shared_ptr<FrameArea> area);
+	// Drops the picture drawn last: nothing is drawn until a frame comes (a failed page).
+	void forgetPicture();
 
 	// Copies the newest frame published since the last one copied whole into pixels(); after Torn, pixels()
 	// holds nothing usable and the next call tries again.
@@ -61,13 +64,14 @@ public:
 	// The last copy: the area's width x height, BGRA, rows packed.
 	const std::vector<uint8_t> &pixels() const { return pixels_; }
 
-	// Graphics thread: the texture holding the newest whole frame of the attached area, null before its first.
+	// Graphics thread: the texture holding the newest whole frame, null before the first or once forgotten.
 	gs_texture_t *texture();
 
 private:
-	std::mutex lock_; // area_ and generation_
+	std::mutex lock_; // area_, generation_ and forget_
 	std::shared_ptr<FrameArea> area_;
 	uint64_t generation_ = 0;
+	bool forget_ = false;
 
 	uint64_t readGeneration_ = 0;
 	uint64_t copied_ = 0; // the number of the last frame copied whole from this area, 0: none yet
@@ -75,6 +79,7 @@ private:
 	uint32_t width_ = 0; // of the area pixels_ was copied from
 	uint32_t height_ = 0;
 	gs_texture_t *texture_ = nullptr;
+	bool hasPicture_ = false;
 };
 
 } // namespace page

@@ -93,7 +93,8 @@ void setCurrentTransition(PageSource &page, const std::string &name)
 			return;
 		}
 	}
-	page.logAboutPage(LOG_WARNING, "tried to change the current transition to '" + name + "', which does not exist");
+	page.logAboutPage(LOG_WARNING,
+			  "tried to change the current transition to '" + name + "', which does not exist");
 }
 
 // What OBS's own browser source does for the call, and the JSON its callback gets; nothing when OBS's gives the

@@ -110,13 +110,13 @@ void HelperSupervisor::restart()
 	poke();
 }
 
-void HelperSupervisor::send(Packet type, std::string_view text)
+void HelperSupervisor::send(const Command &command)
 {
 	{
 		std::lock_guard<std::mutex> hold(lock_);
 		if (!running_)
 			return;
-		queueCommand(type, text);
+		queueCommand(command);
 	}
 	poke();
 }
@@ -132,18 +132,17 @@ void HelperSupervisor::send(PacketBytes packet, size_t dropBeyond)
 	poke();
 }
 
-void HelperSupervisor::queueCommand(Packet type, std::string_view text)
+void HelperSupervisor::queueCommand(const Command &command)
 {
 	PacketBytes packet;
-	const bool encoded = type == Packet::Reload ? encodeSignal(type, packet) : encodeText(type, text, packet);
-	if (!encoded) {
+	if (!encodeCommand(command, packet)) {
 		page_log(LOG_WARNING, "the page's %s of %zu bytes is longer than the page helper takes (%zu); not sent",
-			 commandName(type), text.size(), kMaxTextBytes);
+			 commandName(command.type), command.text.size(), kMaxTextBytes);
 		return;
 	}
 	queue_.push(std::move(packet));
-	if (type == Packet::Navigate)
-		page_ = text;
+	if (command.type == Packet::Navigate)
+		page_ = command.text;
 }
 
 std::string HelperSupervisor::page()
@@ -183,8 +182,8 @@ void HelperSupervisor::run()
 			queue_.clear();
 			launch = client_.launch();
 			page_.clear();
-			for (const auto &command : launch.commands)
-				queueCommand(command.first, command.second);
+			for (const Command &command : launch.commands)
+				queueCommand(command);
 			running_ = true;
 		}
 		const std::shared_ptr<FrameArea> area = FrameArea::create(launch.width, launch.height);
@@ -203,7 +202,7 @@ void HelperSupervisor::run()
 			continue;
 		}
 		area->closeDescriptor();
-		client_.frameAreaChanged(area);
+		client_.helperStarted(area);
 		const int64_t startedAt = nowMs();
 		const Ending ending = watch(helper, *area, startedAt);
 		{
@@ -211,7 +210,7 @@ void HelperSupervisor::run()
 			running_ = false;
 			queue_.clear();
 		}
-		client_.frameAreaChanged(nullptr); // the source is transparent until the next helper's first frame
+		client_.helperEnded(ending == Ending::Failed);
 		if (!stopHelper(helper))
 			page_log(LOG_WARNING, "a page helper did not end within its limit");
 		// A helper that ran well for a while starts the back-off, and the failure log, over: a page that keeps

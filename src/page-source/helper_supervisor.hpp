@@ -13,7 +13,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -40,7 +39,7 @@ struct HelperLaunch {
 	std::vector<std::string> arguments;
 	uint32_t width = 0;
 	uint32_t height = 0;
-	std::vector<std::pair<Packet, std::string>> commands; // its first commands, in order
+	std::vector<Command> commands; // its first commands, in order
 };
 
 // The source's side of its helper. Called on the supervisor's thread; launch() with the supervisor's lock held,
@@ -49,8 +48,10 @@ class HelperClient {
 public:
 	virtual ~HelperClient() = default;
 	virtual HelperLaunch launch() = 0;
-	// The frame area of the helper that now runs; null between helpers.
-	virtual void frameAreaChanged(std::shared_ptr<FrameArea> area) = 0;
+	// The frame area of the helper that now runs.
+	virtual void helperStarted(std::shared_ptr<FrameArea> area) = 0;
+	// The helper has gone: asked to (a new size, hidden), or failed.
+	virtual void helperEnded(bool failed) = 0;
 	// Every packet from the helper but heartbeats and failures, which the supervisor handles itself.
 	virtual void received(const Message &message) = 0;
 };
@@ -73,7 +74,7 @@ public:
 	void restart();
 	// A command for the helper running now; the next helper starts from launch() instead. A text longer than
 	// one packet carries is refused with a log line.
-	void send(Packet type, std::string_view text = {});
+	void send(const Command &command);
 	// A packet for the helper running now; dropped when none runs, or when `dropBeyond` commands already wait (a
 	// helper that does not read them).
 	void send(PacketBytes packet, size_t dropBeyond = SIZE_MAX);
@@ -86,7 +87,7 @@ private:
 	// False when the helper reported that its page failed.
 	bool readPackets(int socket, int64_t &lastPacket);
 	// Queues a command, or logs why it cannot; with lock_ held.
-	void queueCommand(Packet type, std::string_view text);
+	void queueCommand(const Command &command);
 	// The address the helper was sent last, for log lines.
 	std::string page();
 	void poke();

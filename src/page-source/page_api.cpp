@@ -32,7 +32,9 @@ constexpr ApiFunction kFunctions[] = {
 // The UTF-8 sequence at `at`, or 0 when none valid starts there.
 size_t validSequence(std::string_view text, size_t at)
 {
-	const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[at + i]); };
+	const auto byte = [&](size_t i) {
+		return static_cast<unsigned char>(text[at + i]);
+	};
 	const unsigned char lead = byte(0);
 	size_t length = 0;
 	unsigned char low = 0x80;
@@ -43,7 +45,7 @@ size_t validSequence(std::string_view text, size_t at)
 		length = 2;
 	} else if (lead >= 0xe0 && lead <= 0xef) {
 		length = 3;
-		low = lead == 0xe0 ? 0xa0 : 0x80; // no overlong forms
+		low = lead == 0xe0 ? 0xa0 : 0x80;  // no overlong forms
 		high = lead == 0xed ? 0x9f : 0xbf; // no surrogates
 	} else if (lead >= 0xf0 && lead <= 0xf4) {
 		length = 4;
@@ -145,7 +147,9 @@ std::string jsonNamed(std::string_view name)
 
 std::string jsonStatus(const OutputStatus &status)
 {
-	const auto flag = [](bool value) { return value ? "true" : "false"; };
+	const auto flag = [](bool value) {
+		return value ? "true" : "false";
+	};
 	return std::string("{\"recording\":") + flag(status.recording) +
 	       ",\"recordingPaused\":" + flag(status.recordingPaused) +
 	       ",\"replaybuffer\":" + flag(status.replaybuffer) + ",\"streaming\":" + flag(status.streaming) +
@@ -190,7 +194,8 @@ std::string consoleLine(std::string_view text)
 			break;
 		}
 		const auto c = static_cast<unsigned char>(piece[0]);
-		const bool control = c < 0x20 || c == 0x7f || (c == 0xc2 && static_cast<unsigned char>(piece[1]) < 0xa0) ||
+		const bool control = c < 0x20 || c == 0x7f ||
+				     (c == 0xc2 && static_cast<unsigned char>(piece[1]) < 0xa0) ||
 				     piece == "\xe2\x80\xa8" || piece == "\xe2\x80\xa9";
 		out += control ? std::string_view(" ") : piece;
 		at += length ? length : 1;

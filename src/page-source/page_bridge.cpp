@@ -3,11 +3,13 @@
 #include "page-source/bridge_script.hpp"
 #include "page-source/channel.hpp"
 #include "page-source/page_api.hpp"
+#include "page-source/page_rules.hpp"
 #include "page-source/webkit_quirks.hpp"
 
-#include <dlfcn.h>
+#include <gst/video/navigation.h>
 
 #include <algorithm>
+#include <mutex>
 #include <optional>
 
 GST_DEBUG_CATEGORY_EXTERN(lorvalen_page_debug);
@@ -17,10 +19,71 @@ namespace page {
 
 namespace {
 
-void runScript(GstElement *wpesrc, const char *script)
+// The view and the WPE thread's context, from configure-web-view; guarded because the main thread reads them.
+struct View {
+	std::mutex lock;
+	GObject *view = nullptr;
+	GMainContext *context = nullptr;
+	void (*onLoad)(PageLoad, void *) = nullptr;
+	void *data = nullptr;
+};
+View state;
+
+// Runs `function` on the WPE thread, never in the calling one: called from there, wpesrc's own dispatching
+// would wait for itself.
+void onWpeThread(GSourceFunc function)
 {
-	GST_TRACE("running %s", script);
-	g_signal_emit_by_name(wpesrc, "run-javascript", script);
+	GMainContext *context = nullptr;
+	{
+		std::lock_guard<std::mutex> hold(state.lock);
+		if (state.context)
+			context = g_main_context_ref(state.context);
+	}
+	if (!context)
+		return;
+	GSource *source = g_idle_source_new();
+	g_source_set_callback(source, function, nullptr, nullptr);
+	g_source_attach(source, context);
+	g_source_unref(source);
+	g_main_context_unref(context);
+}
+
+// WPE thread.
+gboolean reloadBypassingCache(gpointer)
+{
+	std::lock_guard<std::mutex> hold(state.lock);
+	auto reload = reinterpret_cast<void (*)(GObject *)>(webkitFunction("webkit_web_view_reload_bypass_cache"));
+	if (state.view && reload) {
+		GST_DEBUG("reloading the page, bypassing the cache");
+		reload(state.view);
+	}
+	return G_SOURCE_REMOVE;
+}
+
+struct LoadEvent {
+	PageLoad event;
+};
+
+// Main thread.
+gboolean deliverLoad(gpointer data)
+{
+	const PageLoad event = static_cast<LoadEvent *>(data)->event;
+	if (state.onLoad)
+		state.onLoad(event, state.data);
+	return G_SOURCE_REMOVE;
+}
+
+// WPE thread. WebKit's WEBKIT_LOAD_COMMITTED and WEBKIT_LOAD_FINISHED.
+void onLoadChanged(GObject *, int event, gpointer)
+{
+	const int committed = 2;
+	const int finished = 3;
+	if (event != committed && event != finished)
+		return;
+	// g_idle_add, never an invoke: the main context might be free to take here, on the wrong thread.
+	g_idle_add_full(G_PRIORITY_DEFAULT, deliverLoad,
+			new LoadEvent{event == committed ? PageLoad::Committed : PageLoad::Finished},
+			[](gpointer data) { delete static_cast<LoadEvent *>(data); });
 }
 
 // The name pages post to: window.webkit.messageHandlers.lorvalen.
@@ -34,13 +97,13 @@ struct WebKitFunctions {
 			       const char *const *block) = nullptr;
 	void (*userScriptUnref)(void *script) = nullptr;
 	void (*addScript)(void *manager, void *script) = nullptr;
-	void *registerHandler = nullptr;                      // the signature differs by API
-	void *(*resultGetJsValue)(void *result) = nullptr;    // API 1.1 only
+	void *registerHandler = nullptr;                   // the signature differs by API
+	void *(*resultGetJsValue)(void *result) = nullptr; // API 1.1 only
 	gboolean (*isObject)(void *value) = nullptr;
 	gboolean (*isString)(void *value) = nullptr;
 	gboolean (*isNumber)(void *value) = nullptr;
 	void *(*getProperty)(void *value, const char *name) = nullptr; // a new reference
-	char *(*toString)(void *value) = nullptr;                        // g_free it
+	char *(*toString)(void *value) = nullptr;                      // g_free it
 	double (*toDouble)(void *value) = nullptr;
 };
 WebKitFunctions webkit;
@@ -50,32 +113,28 @@ WebKitFunctions webkit;
 LineBudget consoleBudget(kConsoleBurst, kConsolePerSecond);
 LineBudget callBudget(120, 60);
 
-template<typename T> void take(void *library, T &slot, const char *name)
+template<typename T> void take(T &slot, const char *name)
 {
-	slot = reinterpret_cast<T>(dlsym(library, name));
+	slot = reinterpret_cast<T>(webkitFunction(name));
 }
 
 bool takeWebKitFunctions()
 {
-	void *library = openLoadedLibrary("libWPEWebKit-");
-	if (!library)
-		return false;
-	take(library, webkit.getUserContentManager, "webkit_web_view_get_user_content_manager");
-	take(library, webkit.userScriptNew, "webkit_user_script_new");
-	take(library, webkit.userScriptUnref, "webkit_user_script_unref");
-	take(library, webkit.addScript, "webkit_user_content_manager_add_script");
-	webkit.registerHandler = dlsym(library, "webkit_user_content_manager_register_script_message_handler");
-	take(library, webkit.resultGetJsValue, "webkit_javascript_result_get_js_value");
-	take(library, webkit.isObject, "jsc_value_is_object");
-	take(library, webkit.isString, "jsc_value_is_string");
-	take(library, webkit.isNumber, "jsc_value_is_number");
-	take(library, webkit.getProperty, "jsc_value_object_get_property");
-	take(library, webkit.toString, "jsc_value_to_string");
-	take(library, webkit.toDouble, "jsc_value_to_double");
-	dlclose(library);
+	take(webkit.getUserContentManager, "webkit_web_view_get_user_content_manager");
+	take(webkit.userScriptNew, "webkit_user_script_new");
+	take(webkit.userScriptUnref, "webkit_user_script_unref");
+	take(webkit.addScript, "webkit_user_content_manager_add_script");
+	webkit.registerHandler = webkitFunction("webkit_user_content_manager_register_script_message_handler");
+	take(webkit.resultGetJsValue, "webkit_javascript_result_get_js_value");
+	take(webkit.isObject, "jsc_value_is_object");
+	take(webkit.isString, "jsc_value_is_string");
+	take(webkit.isNumber, "jsc_value_is_number");
+	take(webkit.getProperty, "jsc_value_object_get_property");
+	take(webkit.toString, "jsc_value_to_string");
+	take(webkit.toDouble, "jsc_value_to_double");
 	return webkit.getUserContentManager && webkit.userScriptNew && webkit.userScriptUnref && webkit.addScript &&
-	       webkit.registerHandler && webkit.isObject && webkit.isString && webkit.isNumber &&
-	       webkit.getProperty && webkit.toString && webkit.toDouble;
+	       webkit.registerHandler && webkit.isObject && webkit.isString && webkit.isNumber && webkit.getProperty &&
+	       webkit.toString && webkit.toDouble;
 }
 
 bool webKitApi2()
@@ -162,7 +221,7 @@ void onScriptMessage(GObject *, void *argument, gpointer)
 		GST_LOG("the module's socket is full: a post of the page dropped");
 }
 
-void onConfigureWebView(GstElement *, GObject *view, gpointer)
+void addBridge(GObject *view)
 {
 	static const bool ready = takeWebKitFunctions();
 	if (!ready) {
@@ -175,43 +234,42 @@ void onConfigureWebView(GstElement *, GObject *view, gpointer)
 	void *script = webkit.userScriptNew(kBridgeScript, allFrames, documentStart, nullptr, nullptr);
 	webkit.addScript(manager, script);
 	webkit.userScriptUnref(script);
-	const gboolean registered =
-		webKitApi2()
-			? reinterpret_cast<gboolean (*)(void *, const char *, const char *)>(webkit.registerHandler)(
-				  manager, kHandler, nullptr)
-			: reinterpret_cast<gboolean (*)(void *, const char *)>(webkit.registerHandler)(manager,
-												  kHandler);
+	const gboolean registered = webKitApi2() ? reinterpret_cast<gboolean (*)(void *, const char *, const char *)>(
+							   webkit.registerHandler)(manager, kHandler, nullptr)
+						 : reinterpret_cast<gboolean (*)(void *, const char *)>(
+							   webkit.registerHandler)(manager, kHandler);
 	const std::string signal = std::string("script-message-received::") + kHandler;
 	g_signal_connect(G_OBJECT(manager), signal.c_str(), G_CALLBACK(onScriptMessage), nullptr);
 	GST_INFO("window.obsstudio in every frame (WebKit API %s, handler %s)", webKitApi2() ? "2.0" : "1.1",
 		 registered ? "registered" : "not registered");
 }
 
+// WPE thread, before the view's first load.
+void onConfigureWebView(GstElement *, GObject *view, gpointer)
+{
+	{
+		std::lock_guard<std::mutex> hold(state.lock);
+		state.view = view;
+		state.context = g_main_context_ref_thread_default();
+	}
+	g_signal_connect(view, "load-changed", G_CALLBACK(onLoadChanged), nullptr);
+	addBridge(view);
+}
+
+// The helper's main thread only: wpesrc's WPE thread runs it and waits for it.
 void runScript(GstElement *wpesrc, const std::string &script)
 {
-	runScript(wpesrc, script.c_str());
+	GST_TRACE("running %s", script.c_str());
+	g_signal_emit_by_name(wpesrc, "run-javascript", script.c_str());
 }
 
 } // namespace
 
-void applyStyleSheet(GstElement *wpesrc, const std::string &css)
+void watchView(GstElement *wpesrc, void (*onLoad)(PageLoad event, void *data), void *data)
 {
-	if (css.empty())
-		return;
-	gchar *quoted = g_strescape(css.c_str(), nullptr);
-	gchar *script =
-		g_strdup_printf("(function(){var s=document.getElementById('lorvalen-page-css');"
-				"if(s&&s.isConnected)return;s=document.createElement('style');s.id='lorvalen-page-css';"
-				"s.textContent=\"%s\";(document.head||document.documentElement).appendChild(s);})()",
-				quoted);
-	runScript(wpesrc, script);
-	g_free(script);
-	g_free(quoted);
-}
-
-void installBridge(GstElement *wpesrc)
-{
-	onNewWebView(wpesrc, G_CALLBACK(onConfigureWebView), nullptr);
+	state.onLoad = onLoad;
+	state.data = data;
+	connectToVideoSource(wpesrc, "configure-web-view", G_CALLBACK(onConfigureWebView), nullptr);
 }
 
 // The bridge may be missing (a page between two loads): the guard makes each script harmless then.
@@ -233,10 +291,87 @@ void announceClicks(GstElement *wpesrc, uint32_t clicks)
 	runScript(wpesrc, "window.__lorvalenObs&&window.__lorvalenObs.clickCount(" + std::to_string(clicks) + ")");
 }
 
-void reloadPage(GstElement *wpesrc)
+// WebKit takes a key by the character it types or by its X keysym's name; the name comes from the xkbcommon that
+// the wpe plug-in loaded.
+std::string keyName(const InputEvent &input)
 {
-	GST_DEBUG("reloading the page");
-	runScript(wpesrc, "location.reload()");
+	if (input.text[0])
+		return std::string(input.text, strnlen(input.text, sizeof input.text));
+	using GetName = int (*)(uint32_t keysym, char *buffer, size_t size);
+	static const auto getName = reinterpret_cast<GetName>(loadedFunction("libxkbcommon.so", "xkb_keysym_get_name"));
+	char name[64] = {};
+	if (!getName || getName(input.keysym, name, sizeof name) <= 0)
+		return std::string();
+	return name;
+}
+
+void sendInput(GstElement *wpesrc, const InputEvent &input)
+{
+	const auto modifiers = GstNavigationModifierType(input.modifiers);
+	std::vector<GstEvent *> events;
+	switch (input.kind) {
+	case InputKind::Move:
+	case InputKind::Leave:
+		events.push_back(gst_navigation_event_new_mouse_move(input.x, input.y, modifiers));
+		break;
+	case InputKind::Press:
+		// WebKit of Debian 12 counts no clicks: the page's bridge gives the press OBS's count.
+		if (input.clicks >= 2)
+			announceClicks(wpesrc, input.clicks);
+		events.push_back(
+			gst_navigation_event_new_mouse_button_press(int(input.button), input.x, input.y, modifiers));
+		break;
+	case InputKind::Release:
+		events.push_back(
+			gst_navigation_event_new_mouse_button_release(int(input.button), input.x, input.y, modifiers));
+		break;
+	case InputKind::Wheel:
+		for (uint32_t step = 0; step < input.steps; ++step)
+			events.push_back(
+				gst_navigation_event_new_mouse_scroll(input.x, input.y, input.dx, input.dy, modifiers));
+		break;
+	case InputKind::KeyDown:
+	case InputKind::KeyUp: {
+		const std::string name = keyName(input);
+		if (name.empty())
+			return;
+		events.push_back(input.kind == InputKind::KeyDown
+					 ? gst_navigation_event_new_key_press(name.c_str(), modifiers)
+					 : gst_navigation_event_new_key_release(name.c_str(), modifiers));
+		break;
+	}
+	case InputKind::Focus:
+	case InputKind::Blur:
+		return; // wpesrc's view is always focused
+	}
+	// Sent to the pad: wpesrc's video source takes navigation only there.
+	GstPad *pad = gst_element_get_static_pad(wpesrc, "video");
+	for (GstEvent *event : events) {
+		if (pad)
+			gst_pad_send_event(pad, event);
+		else
+			gst_event_unref(event);
+	}
+	if (pad)
+		gst_object_unref(pad);
+}
+
+void applyStyleSheet(GstElement *wpesrc, const std::string &css)
+{
+	// After the page's own sheets, as the last element of the head, so that it wins where it matches as much.
+	const std::string script =
+		"(function(){var c=" + scriptString(css) +
+		",s=document.getElementById('lorvalen-page-css');"
+		"if(!c){if(s)s.remove();return;}"
+		"if(!s){s=document.createElement('style');s.id='lorvalen-page-css';}"
+		"if(s.textContent!==c)s.textContent=c;"
+		"var p=document.head||document.documentElement;if(p&&p.lastElementChild!==s)p.appendChild(s);})()";
+	runScript(wpesrc, script);
+}
+
+void reloadPage()
+{
+	onWpeThread(reloadBypassingCache);
 }
 
 } // namespace page

@@ -1,9 +1,12 @@
 #pragma once
 
-// What the page helper does inside the page itself: the source's style sheet and reloads through wpesrc's
-// run-javascript, and window.obsstudio (bridge.js, added to every frame at document start), whose calls and
-// console lines go on to the module. The scripts run from the helper's main thread only: wpesrc's WPE thread
-// waits for them.
+// What the page helper does to its page: the source's style sheet, through wpesrc's run-javascript from the
+// helper's main thread; reloads, through WebKit on wpesrc's WPE thread, where the view lives; window.obsstudio
+// (bridge.js, added to every frame at document start), whose calls and console lines go on to the module. The
+// view's load events come back to the main thread. Scripts run from the helper's main thread only: wpesrc's WPE
+// thread waits for them.
+
+#include "page-source/protocol.hpp"
 
 #include <gst/gst.h>
 
@@ -13,21 +16,28 @@
 
 namespace page {
 
-// Adds `css` to the loaded page as a style element, unless the page already has it; empty adds nothing. Called
-// again after every load, which drops it.
+enum class PageLoad { Committed, Finished };
+
+// Watches the view wpesrc makes for its page: `onLoad` runs on the helper's main thread (the thread running
+// the default main context) at each load event of the page. Every page the view loads gets window.obsstudio,
+// and what it posts there goes to the module, checked and counted: at most a few console lines a second go on.
+// Before the pipeline starts.
+void watchView(GstElement *wpesrc, void (*onLoad)(PageLoad event, void *data), void *data);
+
+// Puts `css` into the loaded page as a style element after the page's own, replacing the one put there
+// before; empty removes it. A load drops it: call again after every load.
 void applyStyleSheet(GstElement *wpesrc, const std::string &css);
 
-void reloadPage(GstElement *wpesrc);
+// Reloads the page, bypassing the cache. Nothing when the view does not exist yet.
+void reloadPage();
 
-// Gives every page wpesrc's view loads window.obsstudio, and sends what its pages post to it to the module; before
-// the pipeline starts. What the pages post is checked and counted here: at most a few console lines a second go
-// on.
-void installBridge(GstElement *wpesrc);
 // The page's callback `id` gets `json`; `id` and `json` as the channel checks them.
 void answerCall(GstElement *wpesrc, std::string_view id, std::string_view json);
 // The page's window gets the event `name` with `json` as its detail.
 void dispatchEvent(GstElement *wpesrc, std::string_view name, std::string_view json);
 // The next press the page gets was counted `clicks` times by OBS.
 void announceClicks(GstElement *wpesrc, uint32_t clicks);
+// What OBS's Interact window sent, as GStreamer's navigation events on wpesrc's video pad.
+void sendInput(GstElement *wpesrc, const InputEvent &input);
 
 } // namespace page

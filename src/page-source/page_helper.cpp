@@ -1,15 +1,19 @@
 // The page helper: one web page rendered by GStreamer's wpesrc, in a process of its own. Frames go to the
-// frame area (shared memory), audio and heartbeats to the socket; the socket brings the page's address, style
-// sheet and reloads. GST_DEBUG=lorvalen-page:6 traces what it does.
+// frame area (shared memory), sound and heartbeats to the socket; the socket brings the page's address, style
+// sheet, reloads, where its sound goes and whether it is shown. GST_DEBUG=lorvalen-page:6 traces what it does.
 //
-//   lorvalen-page-helper --probe                      exit 0 when wpesrc can be created here
-//   lorvalen-page-helper WIDTH HEIGHT FPS_NUM FPS_DEN  run a page (socket on fd 3, frame area on fd 4)
+//   lorvalen-page-helper --probe         exit 0 when wpesrc can be created here
+//   lorvalen-page-helper WIDTH HEIGHT FPS_NUM FPS_DEN RATE CHANNELS
+//                                        run a page (socket on fd 3, frame area on fd 4); its sound is mixed to
+//                                        RATE Hz and CHANNELS channels, in OBS's speaker layout of that count
 
 #include "page-source/channel.hpp"
 #include "page-source/page_bridge.hpp"
 #include "page-source/webkit_quirks.hpp"
 
 #include <gst/app/gstappsink.h>
+#include <gst/app/gstappsrc.h>
+#include <gst/audio/audio.h>
 #include <gst/gst.h>
 #include <gst/video/video.h>
 
@@ -21,7 +25,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -35,18 +42,41 @@ namespace {
 
 namespace helper_exit = page::helper_exit;
 
+constexpr int kBlankFramesAfterLoad = 10;
+
+// The page's sound, every stream of it mixed into one in OBS's format: wpesrc's audio pads, each through a queue
+// (so that nothing waits on wpesrc's WPE thread), a converter and a resampler, into one mixer, then to the
+// module, or to the desktop's default output.
+struct Sound {
+	GstCaps *caps = nullptr;     // OBS's format
+	GstElement *mixer = nullptr; // audiomixer ! capsfilter ! appsink
+	std::atomic<bool> toModule{true};
+	std::mutex lock;               // desktop
+	GstElement *desktop = nullptr; // while the sound goes to the desktop: appsrc ! autoaudiosink
+	GstElement *desktopSource = nullptr;
+};
+
 struct Helper {
 	GMainLoop *loop = nullptr;
 	GstElement *pipeline = nullptr;
 	GstElement *source = nullptr;
-	bool audioLinked = false;
 	page::FrameAreaHeader *area = nullptr;
 	uint32_t width = 0;
 	uint32_t height = 0;
 	std::string url;
 	std::string css;
-	bool onPage = false; // navigated away from about:blank
-	std::atomic<bool> firstFrame{false};
+	bool onPage = false;                 // navigated away from about:blank
+	std::atomic<bool> firstFrame{false}; // wpesrc's first, of about:blank
+	// Frames are published once the page has replaced about:blank, so that a new helper's blank never takes the
+	// place of the picture the source shows: at the page's first frame that is not blank, or, for a page that
+	// stays blank, kBlankFramesAfterLoad frames after its load's end (WebKit paints a loaded page a few frames
+	// later).
+	std::atomic<bool> committed{false}; // the page's document has replaced the one before
+	std::atomic<bool> loaded{false};
+	int blankFramesAfterLoad = 0; // streaming thread
+	std::atomic<bool> publishing{false};
+	std::atomic<bool> shown{true};
+	Sound sound;
 	int exitCode = helper_exit::kOk;
 };
 
@@ -72,12 +102,6 @@ void sendFailure(const std::string &text)
 	else
 		GST_WARNING("a failure of %zu bytes is longer than a packet; not reported: %s", text.size(),
 			    text.c_str());
-}
-
-void applyCss(Helper &helper)
-{
-	if (helper.onPage)
-		page::applyStyleSheet(helper.source, helper.css);
 }
 
 void onConnected(GObject *client, GAsyncResult *result, gpointer)
@@ -110,10 +134,15 @@ void checkReachable(const std::string &url)
 void navigate(Helper &helper)
 {
 	// wpesrc waits for a page's first frame without a limit: start on about:blank, go on after it.
-	if (!helper.firstFrame.load() || helper.url.empty())
+	if (!helper.firstFrame.load())
 		return;
+	if (helper.url.empty() || helper.url == "about:blank") {
+		helper.publishing = true; // nothing else will come
+		return;
+	}
 	GST_INFO("navigating to %s", helper.url.c_str());
 	helper.onPage = true;
+	helper.committed = false;
 	g_object_set(helper.source, "location", helper.url.c_str(), nullptr);
 	checkReachable(helper.url);
 }
@@ -124,28 +153,63 @@ gboolean onFirstFrame(gpointer data)
 	return G_SOURCE_REMOVE;
 }
 
+// Main thread: the page's load events.
+void onPageLoad(page::PageLoad event, void *data)
+{
+	auto &helper = *static_cast<Helper *>(data);
+	if (!helper.onPage)
+		return; // about:blank's own
+	helper.committed = true;
+	if (event == page::PageLoad::Finished) {
+		helper.loaded = true;
+		// A load drops the style sheet; OBS's own browser source puts it in at the end of each load too.
+		page::applyStyleSheet(helper.source, helper.css);
+	}
+}
+
+bool blank(const uint8_t *pixels, size_t stride, uint32_t width, uint32_t height)
+{
+	const std::vector<uint8_t> zeros(size_t(width) * 4, 0);
+	for (uint32_t y = 0; y < height; ++y)
+		if (memcmp(pixels + y * stride, zeros.data(), zeros.size()) != 0)
+			return false;
+	return true;
+}
+
 GstFlowReturn onVideoSample(GstAppSink *sink, gpointer data)
 {
 	auto &helper = *static_cast<Helper *>(data);
 	GstSample *sample = gst_app_sink_pull_sample(sink);
 	if (!sample)
 		return GST_FLOW_ERROR;
+	if (!helper.firstFrame.exchange(true))
+		g_idle_add(onFirstFrame, &helper);
+	// Hidden, the source needs no new frame: none is copied, once it has its first. The page itself is not told:
+	// WebKit pauses a hidden page's media and does not resume it when the page is shown again.
+	if (!helper.shown && helper.area->published.load(std::memory_order_relaxed) > 0) {
+		gst_sample_unref(sample);
+		return GST_FLOW_OK;
+	}
 	GstVideoInfo info;
 	GstVideoFrame frame;
 	if (gst_video_info_from_caps(&info, gst_sample_get_caps(sample)) &&
 	    GST_VIDEO_INFO_WIDTH(&info) == int(helper.width) && GST_VIDEO_INFO_HEIGHT(&info) == int(helper.height) &&
 	    gst_video_frame_map(&frame, &info, gst_sample_get_buffer(sample), GST_MAP_READ)) {
-		// wpesrc hands over a new buffer at every tick, changed or not; publishFrame skips a repeated one.
-		const bool published =
-			page::publishFrame(helper.area, helper.width, helper.height,
-					   static_cast<const uint8_t *>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)),
-					   size_t(GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0)));
-		gst_video_frame_unmap(&frame);
-		if (published) {
-			GST_LOG("frame %" G_GUINT64_FORMAT " published", guint64(helper.area->published.load()));
-			if (!helper.firstFrame.exchange(true))
-				g_main_context_invoke(nullptr, onFirstFrame, &helper);
+		const auto *pixels = static_cast<const uint8_t *>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
+		const auto stride = size_t(GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0));
+		if (!helper.publishing && helper.committed) {
+			if (!blank(pixels, stride, helper.width, helper.height)) {
+				helper.publishing = true;
+				GST_DEBUG("the page painted: its frames are published");
+			} else if (helper.loaded && ++helper.blankFramesAfterLoad > kBlankFramesAfterLoad) {
+				helper.publishing = true;
+				GST_DEBUG("the page has loaded and stays blank: its frames are published");
+			}
 		}
+		// wpesrc hands over a new buffer at every tick, changed or not; publishFrame skips a repeated one.
+		if (helper.publishing && page::publishFrame(helper.area, helper.width, helper.height, pixels, stride))
+			GST_LOG("frame %" G_GUINT64_FORMAT " published", guint64(helper.area->published.load()));
+		gst_video_frame_unmap(&frame);
 	} else {
 		GST_WARNING("a video sample that is not %ux%u BGRA: dropped", helper.width, helper.height);
 	}
@@ -153,72 +217,323 @@ GstFlowReturn onVideoSample(GstAppSink *sink, gpointer data)
 	return GST_FLOW_OK;
 }
 
-GstFlowReturn onAudioSample(GstAppSink *sink, gpointer)
+void sendToModule(const GstStructure *caps, GstBuffer *buffer)
 {
-	GstSample *sample = gst_app_sink_pull_sample(sink);
-	if (!sample)
-		return GST_FLOW_ERROR;
-	const GstStructure *caps = gst_caps_get_structure(gst_sample_get_caps(sample), 0);
 	int rate = 0;
 	int channels = 0;
 	GstMapInfo map;
-	if (gst_structure_get_int(caps, "rate", &rate) && gst_structure_get_int(caps, "channels", &channels) &&
-	    rate > 0 && channels > 0 && gst_buffer_map(gst_sample_get_buffer(sample), &map, GST_MAP_READ)) {
-		const size_t frameSize = size_t(channels) * sizeof(float);
-		const size_t perPacket = page::audioFramesPerPacket(uint32_t(channels));
-		size_t frames = map.size / frameSize;
-		GST_LOG("%zu audio frames at %d Hz, %d channels", frames, rate, channels);
-		const auto *samples = reinterpret_cast<const float *>(map.data);
-		page::PacketBytes packet;
-		while (frames > 0) {
-			const size_t count = frames < perPacket ? frames : perPacket;
-			if (page::encodeAudio(uint32_t(rate), uint32_t(channels), samples, uint32_t(count), packet))
-				send(packet);
-			samples += count * size_t(channels);
-			frames -= count;
+	if (!gst_structure_get_int(caps, "rate", &rate) || !gst_structure_get_int(caps, "channels", &channels) ||
+	    rate <= 0 || channels <= 0 || !gst_buffer_map(buffer, &map, GST_MAP_READ))
+		return;
+	const size_t frameSize = size_t(channels) * sizeof(float);
+	const size_t perPacket = page::audioFramesPerPacket(uint32_t(channels));
+	size_t frames = map.size / frameSize;
+	GST_LOG("%zu audio frames at %d Hz, %d channels", frames, rate, channels);
+	const auto *samples = reinterpret_cast<const float *>(map.data);
+	page::PacketBytes packet;
+	while (frames > 0) {
+		const size_t count = frames < perPacket ? frames : perPacket;
+		if (page::encodeAudio(uint32_t(rate), uint32_t(channels), samples, uint32_t(count), packet))
+			send(packet);
+		samples += count * size_t(channels);
+		frames -= count;
+	}
+	gst_buffer_unmap(buffer, &map);
+}
+
+// The mixer's thread.
+GstFlowReturn onSound(GstAppSink *sink, gpointer data)
+{
+	auto &sound = *static_cast<Sound *>(data);
+	GstSample *sample = gst_app_sink_pull_sample(sink);
+	if (!sample)
+		return GST_FLOW_ERROR;
+	GstBuffer *buffer = gst_sample_get_buffer(sample);
+	// The mixer's silence while no stream plays: nothing to hand over.
+	if (!GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_GAP)) {
+		if (sound.toModule) {
+			sendToModule(gst_caps_get_structure(gst_sample_get_caps(sample), 0), buffer);
+		} else {
+			std::lock_guard<std::mutex> hold(sound.lock);
+			if (sound.desktopSource)
+				gst_app_src_push_buffer(GST_APP_SRC(sound.desktopSource), gst_buffer_ref(buffer));
 		}
-		gst_buffer_unmap(gst_sample_get_buffer(sample), &map);
 	}
 	gst_sample_unref(sample);
 	return GST_FLOW_OK;
 }
 
-GstElement *makeAppSink(bool video, Helper &helper)
+// Errors of the desktop's output (no sound device, a sound server gone) only cost the page its sound there.
+GstBusSyncReply onDesktopMessage(GstBus *, GstMessage *message, gpointer)
+{
+	if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR || GST_MESSAGE_TYPE(message) == GST_MESSAGE_WARNING) {
+		GError *error = nullptr;
+		if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR)
+			gst_message_parse_error(message, &error, nullptr);
+		else
+			gst_message_parse_warning(message, &error, nullptr);
+		GST_INFO_OBJECT(GST_MESSAGE_SRC(message), "the desktop's sound output: %s",
+				error ? error->message : "unknown error");
+		g_clear_error(&error);
+	}
+	gst_message_unref(message);
+	return GST_BUS_DROP;
+}
+
+// Main thread: the sound to the module, or to the desktop's default output through a pipeline of its own, so
+// that neither way needs the page's pipeline changed.
+void routeSound(Sound &sound, bool toModule)
+{
+	if (toModule) {
+		GstElement *desktop = nullptr;
+		{
+			std::lock_guard<std::mutex> hold(sound.lock);
+			sound.toModule = true;
+			desktop = sound.desktop;
+			sound.desktop = sound.desktopSource = nullptr;
+		}
+		if (desktop) {
+			GST_DEBUG("the page's sound goes to the module");
+			gst_element_set_state(desktop, GST_STATE_NULL);
+			gst_object_unref(desktop);
+		}
+		return;
+	}
+	if (sound.desktop)
+		return;
+	GstElement *desktop = gst_pipeline_new("desktop");
+	GstElement *source = gst_element_factory_make("appsrc", nullptr);
+	GstElement *sink = gst_element_factory_make("autoaudiosink", nullptr);
+	if (!source || !sink) {
+		GST_WARNING("no appsrc or autoaudiosink: the page's sound is dropped");
+		gst_object_unref(desktop);
+		if (source)
+			gst_object_unref(source);
+		if (sink)
+			gst_object_unref(sink);
+		sound.toModule = false;
+		return;
+	}
+	// Live, stamped as it arrives: the desktop's clock paces it. Half a second at most waits, the oldest goes.
+	g_object_set(source, "caps", sound.caps, "is-live", TRUE, "format", GST_FORMAT_TIME, "do-timestamp", TRUE,
+		     "max-time", guint64(GST_SECOND / 2), "leaky-type", 2 /* downstream */, nullptr);
+	gst_bin_add_many(GST_BIN(desktop), source, sink, nullptr);
+	GstBus *bus = gst_pipeline_get_bus(GST_PIPELINE(desktop));
+	gst_bus_set_sync_handler(bus, onDesktopMessage, nullptr, nullptr);
+	gst_object_unref(bus);
+	if (!gst_element_link(source, sink) ||
+	    gst_element_set_state(desktop, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+		GST_INFO("the desktop's sound output did not start: the page's sound is dropped");
+		gst_element_set_state(desktop, GST_STATE_NULL);
+		gst_object_unref(desktop);
+		desktop = source = nullptr;
+	} else {
+		GST_DEBUG("the page's sound goes to the desktop");
+	}
+	std::lock_guard<std::mutex> hold(sound.lock);
+	sound.desktop = desktop;
+	sound.desktopSource = source;
+	sound.toModule = false;
+}
+
+// OBS's speaker layout of `channels` channels, in GStreamer's positions; its channel order is GStreamer's too.
+guint64 channelMask(int channels)
+{
+	using P = GstAudioChannelPosition;
+	const auto bit = [](P position) {
+		return guint64(1) << int(position);
+	};
+	const guint64 front = bit(GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT) | bit(GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT);
+	const guint64 centre = bit(GST_AUDIO_CHANNEL_POSITION_FRONT_CENTER);
+	const guint64 lfe = bit(GST_AUDIO_CHANNEL_POSITION_LFE1);
+	const guint64 rear = bit(GST_AUDIO_CHANNEL_POSITION_REAR_LEFT) | bit(GST_AUDIO_CHANNEL_POSITION_REAR_RIGHT);
+	const guint64 side = bit(GST_AUDIO_CHANNEL_POSITION_SIDE_LEFT) | bit(GST_AUDIO_CHANNEL_POSITION_SIDE_RIGHT);
+	switch (channels) {
+	case 2:
+		return front;
+	case 3:
+		return front | lfe;
+	case 4:
+		return front | centre | bit(GST_AUDIO_CHANNEL_POSITION_REAR_CENTER);
+	case 5:
+		return front | centre | lfe | bit(GST_AUDIO_CHANNEL_POSITION_REAR_CENTER);
+	case 6:
+		return front | centre | lfe | rear;
+	case 8:
+		return front | centre | lfe | rear | side;
+	default:
+		return 0; // mono
+	}
+}
+
+GstElement *makeVideoSink(Helper &helper)
 {
 	GstElement *sink = gst_element_factory_make("appsink", nullptr);
 	GstAppSinkCallbacks callbacks = {};
-	callbacks.new_sample = video ? onVideoSample : onAudioSample;
+	callbacks.new_sample = onVideoSample;
 	gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, &helper, nullptr);
-	// Video keeps only the newest frame; audio goes on as it comes, paced by the page's own clock.
-	g_object_set(sink, "max-buffers", video ? 1u : 0u, "drop", video ? TRUE : FALSE, "sync", video ? TRUE : FALSE,
-		     nullptr);
+	// Only the newest frame matters.
+	g_object_set(sink, "max-buffers", 1u, "drop", TRUE, "sync", TRUE, nullptr);
 	return sink;
 }
 
-// The page's first audio stream goes to the module; any further one is dropped.
+// The mixer and what follows it, there before the page's first stream: an element added to the running
+// pipeline from wpesrc's thread would stall it.
+bool makeMixer(Helper &helper)
+{
+	Sound &sound = helper.sound;
+	// Live (a construction property): it mixes whatever each stream has at the clock's pace, waits for none
+	// longer than its latency, and starts where the first stream does.
+	GstElement *mixer = gst_element_factory_make_full("audiomixer", "force-live", TRUE, nullptr);
+	GstElement *filter = gst_element_factory_make("capsfilter", nullptr);
+	GstElement *sink = gst_element_factory_make("appsink", nullptr);
+	if (!mixer || !filter || !sink) {
+		GST_WARNING("no audiomixer, capsfilter or appsink: the page's sound is dropped");
+		for (GstElement *element : {mixer, filter, sink})
+			if (element)
+				gst_object_unref(element);
+		return false;
+	}
+	g_object_set(mixer, "ignore-inactive-pads", TRUE, "latency", guint64(50 * GST_MSECOND), "start-time-selection",
+		     1 /* first */, nullptr);
+	g_object_set(filter, "caps", sound.caps, nullptr);
+	GstAppSinkCallbacks callbacks = {};
+	callbacks.new_sample = onSound;
+	gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, &sound, nullptr);
+	// The mixer is paced by the clock already; waiting here for a first buffer would hold up the video too.
+	g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
+	gst_bin_add_many(GST_BIN(helper.pipeline), mixer, filter, sink, nullptr);
+	if (!gst_element_link_many(mixer, filter, sink, nullptr)) {
+		GST_WARNING("the mixer does not take OBS's sound format: the page's sound is dropped");
+		gst_bin_remove_many(GST_BIN(helper.pipeline), mixer, filter, sink, nullptr);
+		return false;
+	}
+	sound.mixer = mixer;
+	return true;
+}
+
+struct Stream {
+	Helper *helper;
+	std::vector<GstElement *> elements; // queue, audioconvert, audioresample
+	GstPad *mixerPad;
+};
+
+// Main thread: a stream that ended leaves the mixer.
+gboolean releaseStream(gpointer data)
+{
+	std::unique_ptr<Stream> stream(static_cast<Stream *>(data));
+	Helper &helper = *stream->helper;
+	GST_DEBUG("a sound stream ended: %s:%s released", GST_DEBUG_PAD_NAME(stream->mixerPad));
+	for (GstElement *element : stream->elements) {
+		gst_element_set_state(element, GST_STATE_NULL);
+		gst_bin_remove(GST_BIN(helper.pipeline), element);
+	}
+	gst_element_release_request_pad(helper.sound.mixer, stream->mixerPad);
+	gst_object_unref(stream->mixerPad);
+	return G_SOURCE_REMOVE;
+}
+
+// A stream's end stops at the mixer, which goes on for the page's other streams and those to come.
+GstPadProbeReturn onStreamEvent(GstPad *, GstPadProbeInfo *info, gpointer data)
+{
+	if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) != GST_EVENT_EOS)
+		return GST_PAD_PROBE_OK;
+	g_idle_add(releaseStream, data);
+	return GstPadProbeReturn(GST_PAD_PROBE_DROP | GST_PAD_PROBE_REMOVE);
+}
+
+// Where a page's stream enters the mix. WebKit stamps each stream from its own zero, and after a pause (a page
+// that stops its sound, or leaves) goes on from where it paused: the running mixer would take that sound for
+// sound long past and drop it. So the stream is moved to play from now on the pipeline's clock, at its first
+// buffer and after every break. The gap WebKit sends at a pause lasts for ever; the mixer, live, needs none.
+GstPadProbeReturn onStreamData(GstPad *pad, GstPadProbeInfo *info, gpointer data)
+{
+	if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM)
+		return GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_GAP ? GST_PAD_PROBE_DROP
+										       : GST_PAD_PROBE_OK;
+	auto *aligned = static_cast<bool *>(data);
+	GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+	if (*aligned && !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DISCONT))
+		return GST_PAD_PROBE_OK;
+	GstElement *queue = gst_pad_get_parent_element(pad);
+	GstElement *pipeline = queue ? GST_ELEMENT(gst_element_get_parent(queue)) : nullptr;
+	GstClock *clock = pipeline ? gst_element_get_clock(pipeline) : nullptr;
+	GstEvent *event = gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0);
+	if (event && clock && GST_BUFFER_PTS_IS_VALID(buffer)) {
+		const GstSegment *segment = nullptr;
+		gst_event_parse_segment(event, &segment);
+		const GstClockTime at = gst_segment_to_running_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
+		const GstClockTime now = gst_clock_get_time(clock) - gst_element_get_base_time(pipeline);
+		if (GST_CLOCK_TIME_IS_VALID(at)) {
+			const gint64 offset = gint64(now) - gint64(at);
+			GST_DEBUG_OBJECT(pad,
+					 "sound stamped %" GST_TIME_FORMAT " moved by %" G_GINT64_FORMAT " ns to now",
+					 GST_TIME_ARGS(at), offset);
+			GstPad *out = gst_element_get_static_pad(queue, "src");
+			gst_pad_set_offset(out, offset);
+			gst_object_unref(out);
+			*aligned = true;
+		}
+	}
+	if (event)
+		gst_event_unref(event);
+	for (GstObject *object : {GST_OBJECT(clock), GST_OBJECT(pipeline), GST_OBJECT(queue)})
+		if (object)
+			gst_object_unref(object);
+	return GST_PAD_PROBE_OK;
+}
+
+// wpesrc's WPE thread: every audio stream the page opens joins the mix.
 void onPadAdded(GstElement *, GstPad *pad, gpointer data)
 {
 	auto &helper = *static_cast<Helper *>(data);
 	gchar *name = gst_pad_get_name(pad);
 	const bool audio = g_str_has_prefix(name, "audio_");
 	g_free(name);
-	if (!audio)
+	if (!audio || !helper.sound.mixer)
 		return;
-	GST_INFO("audio pad %s:%s %s", GST_DEBUG_PAD_NAME(pad),
-		 helper.audioLinked ? "dropped: one stream is linked already" : "linked to the module");
-	GstElement *sink;
-	if (!helper.audioLinked) {
-		sink = makeAppSink(false, helper);
-		helper.audioLinked = true;
-	} else {
-		sink = gst_element_factory_make("fakesink", nullptr);
-		g_object_set(sink, "async", FALSE, "sync", FALSE, nullptr);
+	auto stream = std::make_unique<Stream>();
+	stream->helper = &helper;
+	for (const char *factory : {"queue", "audioconvert", "audioresample"}) {
+		GstElement *element = gst_element_factory_make(factory, nullptr);
+		if (!element) {
+			GST_WARNING("no %s: a sound stream of the page is dropped", factory);
+			for (GstElement *made : stream->elements)
+				gst_object_unref(made);
+			return;
+		}
+		stream->elements.push_back(element);
 	}
-	gst_bin_add(GST_BIN(helper.pipeline), sink);
-	GstPad *sinkPad = gst_element_get_static_pad(sink, "sink");
-	gst_pad_link(pad, sinkPad);
-	gst_object_unref(sinkPad);
-	gst_element_sync_state_with_parent(sink);
+	GstElement *queue = stream->elements[0];
+	// Never more than a second waits; past that the oldest goes, and wpesrc's thread never waits.
+	g_object_set(queue, "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time", guint64(GST_SECOND), "leaky",
+		     2 /* downstream */, nullptr);
+	for (GstElement *element : stream->elements)
+		gst_bin_add(GST_BIN(helper.pipeline), element);
+	stream->mixerPad = gst_element_request_pad_simple(helper.sound.mixer, "sink_%u");
+	GstPad *last = gst_element_get_static_pad(stream->elements.back(), "src");
+	GstPad *first = gst_element_get_static_pad(queue, "sink");
+	const bool linked =
+		stream->mixerPad &&
+		gst_element_link_many(stream->elements[0], stream->elements[1], stream->elements[2], nullptr) &&
+		gst_pad_link(last, stream->mixerPad) == GST_PAD_LINK_OK;
+	gst_object_unref(last);
+	if (!linked) {
+		GST_WARNING("a sound stream of the page could not join the mixer: dropped");
+		gst_object_unref(first);
+		return;
+	}
+	GST_INFO("sound stream %s:%s joins the mix at %s:%s", GST_DEBUG_PAD_NAME(pad),
+		 GST_DEBUG_PAD_NAME(stream->mixerPad));
+	for (auto element = stream->elements.rbegin(); element != stream->elements.rend(); ++element)
+		gst_element_sync_state_with_parent(*element);
+	GstPad *mixerPad = stream->mixerPad;
+	gst_pad_add_probe(mixerPad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, onStreamEvent, stream.release(), nullptr);
+	page::dropAudioMeta(first);
+	gst_pad_add_probe(first, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+			  onStreamData, new bool(false), [](gpointer data) { delete static_cast<bool *>(data); });
+	gst_pad_link(pad, first);
+	gst_object_unref(first);
 }
 
 gboolean onBusMessage(GstBus *, GstMessage *message, gpointer data)
@@ -250,11 +565,35 @@ void perform(Helper &helper, const page::Message &command)
 	case page::Packet::Css:
 		GST_DEBUG("style sheet of %zu bytes", command.text.size());
 		helper.css = std::string(command.text);
-		applyCss(helper);
+		if (helper.onPage)
+			page::applyStyleSheet(helper.source, helper.css);
 		break;
 	case page::Packet::Reload:
+		// Until the page's document has replaced the one before, a reload would load the one before: the page's
+		// own load starts over instead.
+		if (helper.committed)
+			page::reloadPage();
+		else if (helper.onPage)
+			g_object_set(helper.source, "location", helper.url.c_str(), nullptr);
+		break;
+	case page::Packet::AudioToModule:
+		routeSound(helper.sound, command.on);
+		break;
+	case page::Packet::Shown:
+		helper.shown = command.on;
+		break;
+	// The view exists once the page is under way: before, there is nothing to tell.
+	case page::Packet::Input:
 		if (helper.onPage)
-			page::reloadPage(helper.source);
+			page::sendInput(helper.source, command.input);
+		break;
+	case page::Packet::Answer:
+		if (helper.onPage)
+			page::answerCall(helper.source, command.id, command.text);
+		break;
+	case page::Packet::PageEvent:
+		if (helper.onPage)
+			page::dispatchEvent(helper.source, command.name, command.text);
 		break;
 	default:
 		GST_WARNING("a packet of type %u is not a command: ignored", unsigned(command.type));
@@ -282,11 +621,9 @@ gboolean onCommand(gint fd, GIOCondition, gpointer data)
 	}
 }
 
-gboolean onHeartbeat(gpointer data)
+gboolean onHeartbeat(gpointer)
 {
-	auto &helper = *static_cast<Helper *>(data);
 	sendSignal(page::Packet::Heartbeat);
-	applyCss(helper);
 	return G_SOURCE_CONTINUE;
 }
 
@@ -324,7 +661,7 @@ int runPage(Helper &helper, int fpsNum, int fpsDen)
 	GstElement *queue = gst_element_factory_make("queue", nullptr);
 	if (!helper.source || !filter || !queue)
 		return helper_exit::kNoPipeline;
-	GstElement *sink = makeAppSink(true, helper);
+	GstElement *sink = makeVideoSink(helper);
 	// Only system-memory BGRA: GL memory would bring WPE's GL context into the pipeline.
 	GstCaps *caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRA", "width", G_TYPE_INT,
 					    int(helper.width), "height", G_TYPE_INT, int(helper.height), "framerate",
@@ -334,12 +671,14 @@ int runPage(Helper &helper, int fpsNum, int fpsDen)
 	g_object_set(queue, "max-size-buffers", 2u, "max-size-bytes", 0u, "max-size-time", guint64(0), "leaky", 2,
 		     nullptr);
 	g_object_set(helper.source, "location", "about:blank", "draw-background", FALSE, nullptr);
-	page::allowSoundWithoutGesture(helper.source);
+	page::configureLikeObsBrowser(helper.source);
+	page::watchView(helper.source, onPageLoad, &helper);
 	gst_bin_add_many(GST_BIN(helper.pipeline), helper.source, filter, queue, sink, nullptr);
 	if (!gst_element_link_pads(helper.source, "video", filter, "sink") ||
 	    !gst_element_link_many(filter, queue, sink, nullptr))
 		return helper_exit::kNoPipeline;
-	g_signal_connect(helper.source, "pad-added", G_CALLBACK(onPadAdded), &helper);
+	if (makeMixer(helper))
+		g_signal_connect(helper.source, "pad-added", G_CALLBACK(onPadAdded), &helper);
 
 	GstBus *bus = gst_pipeline_get_bus(GST_PIPELINE(helper.pipeline));
 	gst_bus_add_watch(bus, onBusMessage, &helper);
@@ -379,8 +718,8 @@ int main(int argc, char **argv)
 		gst_object_unref(source);
 		return helper_exit::kOk;
 	}
-	if (argc != 5) {
-		fprintf(stderr, "usage: %s --probe | WIDTH HEIGHT FPS_NUM FPS_DEN\n", argv[0]);
+	if (argc != 7) {
+		fprintf(stderr, "usage: %s --probe | WIDTH HEIGHT FPS_NUM FPS_DEN RATE CHANNELS\n", argv[0]);
 		return helper_exit::kUsage;
 	}
 	Helper helper;
@@ -388,8 +727,17 @@ int main(int argc, char **argv)
 	helper.height = uint32_t(strtoul(argv[2], nullptr, 10));
 	const int fpsNum = int(strtol(argv[3], nullptr, 10));
 	const int fpsDen = int(strtol(argv[4], nullptr, 10));
-	if (helper.width == 0 || helper.height == 0 || fpsNum <= 0 || fpsDen <= 0)
+	const int rate = int(strtol(argv[5], nullptr, 10));
+	const int channels = int(strtol(argv[6], nullptr, 10));
+	if (helper.width == 0 || helper.height == 0 || fpsNum <= 0 || fpsDen <= 0 || rate <= 0 || channels <= 0 ||
+	    channels > int(page::kMaxAudioChannels) || channels == 7)
 		return helper_exit::kUsage;
+	helper.sound.caps = gst_caps_new_simple("audio/x-raw", "format", G_TYPE_STRING, GST_AUDIO_NE(F32), "layout",
+						G_TYPE_STRING, "interleaved", "rate", G_TYPE_INT, rate, "channels",
+						G_TYPE_INT, channels, nullptr);
+	if (channels > 1)
+		gst_caps_set_simple(helper.sound.caps, "channel-mask", GST_TYPE_BITMASK, channelMask(channels),
+				    nullptr);
 	helper.loop = g_main_loop_new(nullptr, FALSE);
 	const int code = runPage(helper, fpsNum, fpsDen);
 	fflush(nullptr);

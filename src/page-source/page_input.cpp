@@ -37,9 +37,9 @@ size_t sequenceLength(unsigned char lead)
 uint32_t navigationModifiers(uint32_t interact)
 {
 	const std::pair<uint32_t, uint32_t> map[] = {
-		{INTERACT_SHIFT_KEY, navigation::kShift},     {INTERACT_CONTROL_KEY, navigation::kControl},
-		{INTERACT_ALT_KEY, navigation::kAlt},         {INTERACT_COMMAND_KEY, navigation::kMeta},
-		{INTERACT_MOUSE_LEFT, navigation::kButton1},  {INTERACT_MOUSE_RIGHT, navigation::kButton2},
+		{INTERACT_SHIFT_KEY, navigation::kShift},      {INTERACT_CONTROL_KEY, navigation::kControl},
+		{INTERACT_ALT_KEY, navigation::kAlt},          {INTERACT_COMMAND_KEY, navigation::kMeta},
+		{INTERACT_MOUSE_LEFT, navigation::kButton1},   {INTERACT_MOUSE_RIGHT, navigation::kButton2},
 		{INTERACT_MOUSE_MIDDLE, navigation::kButton3},
 	};
 	uint32_t modifiers = 0;

@@ -1,7 +1,8 @@
 #pragma once
 
 // The page source's rules, free of libobs and processes: what a source's settings ask of its page helper,
-// when the watchdog gives up on a helper, and how a page's sound is checked and stamped.
+// when the watchdog gives up on a helper, and how a page's sound is checked and stamped. The helper shares
+// the few that concern the page itself.
 
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +22,9 @@ struct PageConfig {
 	bool rerouteAudio = false;
 	bool shutdown = false;
 	bool restartWhenActive = false;
+	// What OBS mixes at: the helper hands its sound over in this form.
+	uint32_t audioRate = 48000;
+	uint32_t audioChannels = 2;
 };
 
 struct RawSettings {
@@ -33,29 +37,48 @@ struct RawSettings {
 	bool rerouteAudio;
 	bool shutdown;
 	bool restartWhenActive;
+	bool isLocalFile;
+	std::string localFile;
+};
+
+// OBS's audio: its rate, and its channel count, which names its speaker layout.
+struct AudioFormat {
+	uint32_t rate;
+	uint32_t channels;
 };
 
 constexpr uint32_t kMaxSide = 8192;
 constexpr uint32_t kMaxFps = 60;
 
 // Sizes and rates outside what the properties offer are brought into range; without a custom rate the page
-// runs at the canvas's rate.
-PageConfig pageConfig(const RawSettings &settings, uint32_t canvasFpsNum, uint32_t canvasFpsDen);
+// runs at the canvas's rate; a local file is loaded by its file: URL.
+PageConfig pageConfig(const RawSettings &settings, uint32_t canvasFpsNum, uint32_t canvasFpsDen, AudioFormat audio);
+
+// The file: URL of an absolute path, every byte outside the unreserved characters and '/' percent-encoded;
+// empty for an empty path.
+std::string fileUrl(const std::string &path);
 
 // What a change of settings asks of a running page. A new helper carries everything, so a restart comes alone.
 struct PageChange {
-	bool restart = false;  // a new size or rate: a new pipeline (renegotiating the rate stalls wpesrc)
-	bool navigate = false; // a new address
-	bool css = false;      // a new style sheet
+	bool restart = false;    // a new size or rate: a new pipeline (renegotiating the rate stalls wpesrc)
+	bool navigate = false;   // a new address
+	bool css = false;        // a new style sheet
+	bool audioRoute = false; // the sound goes to the source instead of the desktop, or back
 	bool operator==(const PageChange &other) const
 	{
-		return restart == other.restart && navigate == other.navigate && css == other.css;
+		return restart == other.restart && navigate == other.navigate && css == other.css &&
+		       audioRoute == other.audioRoute;
 	}
 };
 PageChange pageChange(const PageConfig &running, const PageConfig &wanted);
 
-// The helper's command line after its path; the address and style sheet follow as its first commands.
+// The helper's command line after its path: width, height, frame rate, audio rate and channels. The address,
+// style sheet, audio route and visibility follow as its first commands.
 std::vector<std::string> helperArguments(const PageConfig &config);
+
+// `text` as a JavaScript string literal, quotes included: every character arrives as it was, and text that is
+// not valid UTF-8 arrives with U+FFFD in place of each bad byte.
+std::string scriptString(const std::string &text);
 
 struct HelperHealth {
 	int64_t msSinceStart;

@@ -35,10 +35,18 @@ PageConfig configOf(obs_data_t *settings)
 	raw.rerouteAudio = obs_data_get_bool(settings, "reroute_audio");
 	raw.shutdown = obs_data_get_bool(settings, "shutdown");
 	raw.restartWhenActive = obs_data_get_bool(settings, "restart_when_active");
+	raw.isLocalFile = obs_data_get_bool(settings, "is_local_file");
+	raw.localFile = obs_data_get_string(settings, "local_file");
 	obs_video_info video = {};
 	if (!obs_get_video_info(&video))
 		video.fps_num = video.fps_den = 0;
-	return pageConfig(raw, video.fps_num, video.fps_den);
+	obs_audio_info audio = {};
+	AudioFormat format = {48000, 2};
+	if (obs_get_audio_info(&audio) && audio.samples_per_sec > 0)
+		format = {audio.samples_per_sec, uint32_t(get_audio_channels(audio.speakers))};
+	if (format.channels == 0)
+		format.channels = 2;
+	return pageConfig(raw, video.fps_num, video.fps_den, format);
 }
 
 } // namespace
@@ -48,26 +56,35 @@ PageSource *PageSource::create(obs_data_t *settings, obs_source_t *source, const
 	std::unique_ptr<PageSource> page(new PageSource(settings, source, helperPath));
 	if (!page->supervisor_.start())
 		return nullptr;
+	// OBS's own browser source offers the same hotkey under this name: a collection's bindings carry over.
+	page->refreshHotkey_ = obs_hotkey_register_source(
+		source, "ObsBrowser.Refresh", "Refresh page",
+		[](void *data, obs_hotkey_id, obs_hotkey_t *, bool pressed) {
+			if (pressed)
+				static_cast<PageSource *>(data)->refresh();
+		},
+		page.get());
 	return page.release();
 }
 
 PageSource::PageSource(obs_data_t *settings, obs_source_t *source, const std::string &helperPath)
-	: config_(configOf(settings)),
+	: source_(source),
+	  config_(configOf(settings)),
 	  controlLevel_(obs_data_get_int(settings, "webpage_control_level")),
-	  source_(source),
 	  name_(obs_source_get_name(source) ? obs_source_get_name(source) : ""),
-	  renamed_(obs_source_get_signal_handler(source), "rename",
-		   [](void *data, calldata_t *call) {
-			   auto *page = static_cast<PageSource *>(data);
-			   const char *name = calldata_string(call, "new_name");
-			   std::lock_guard<std::mutex> hold(page->lock_);
-			   page->name_ = name ? name : "";
-		   },
-		   this),
+	  renamed_(
+		  obs_source_get_signal_handler(source), "rename",
+		  [](void *data, calldata_t *call) {
+			  auto *page = static_cast<PageSource *>(data);
+			  const char *name = calldata_string(call, "new_name");
+			  std::lock_guard<std::mutex> hold(page->lock_);
+			  page->name_ = name ? name : "";
+		  },
+		  this),
 	  audio_(source),
 	  supervisor_(helperPath, *this)
 {
-	audio_.setEnabled(config_.rerouteAudio);
+	routeAudio(config_.rerouteAudio);
 	updateWanted();
 	addPage(this);
 }
@@ -75,7 +92,16 @@ PageSource::PageSource(obs_data_t *settings, obs_source_t *source, const std::st
 PageSource::~PageSource()
 {
 	removePage(this);
+	if (refreshHotkey_ != OBS_INVALID_HOTKEY_ID)
+		obs_hotkey_unregister(refreshHotkey_);
 	supervisor_.stop();
+}
+
+void PageSource::routeAudio(bool toSource)
+{
+	audio_.setEnabled(toSource);
+	// Played on the desktop, the page has no place in OBS's mixer, as with OBS's own browser source.
+	obs_source_set_audio_active(source_, toSource);
 }
 
 void PageSource::update(obs_data_t *settings)
@@ -88,20 +114,23 @@ void PageSource::update(obs_data_t *settings)
 		change = pageChange(config_, wanted);
 		config_ = wanted;
 	}
-	audio_.setEnabled(wanted.rerouteAudio);
+	routeAudio(wanted.rerouteAudio);
 	updateWanted();
 	if (change.restart)
 		supervisor_.restart();
 	if (change.navigate)
-		supervisor_.send(Packet::Navigate, wanted.url);
+		supervisor_.send({Packet::Navigate, wanted.url, false});
 	if (change.css)
-		supervisor_.send(Packet::Css, wanted.css);
+		supervisor_.send({Packet::Css, wanted.css, false});
+	if (change.audioRoute)
+		supervisor_.send({Packet::AudioToModule, {}, wanted.rerouteAudio});
 }
 
 void PageSource::setShown(bool shown)
 {
 	shown_ = shown;
 	updateWanted();
+	supervisor_.send({Packet::Shown, {}, shown});
 	bool shutdown = false;
 	{
 		std::lock_guard<std::mutex> hold(lock_);
@@ -130,7 +159,7 @@ void PageSource::activate()
 		reload = config_.restartWhenActive;
 	}
 	if (reload)
-		supervisor_.send(Packet::Reload);
+		refresh();
 	dispatch("obsSourceActiveChanged", jsonFlag("active", true));
 }
 
@@ -198,7 +227,8 @@ void PageSource::pageLogged(const Message &message)
 		droppedByPage_ += message.number;
 	}
 	// A low level: the page's own doings, not OBS's.
-	logAboutPage(LOG_INFO, std::string("console.") + consoleMethod(message.name) + ": " + consoleLine(message.text));
+	logAboutPage(LOG_INFO,
+		     std::string("console.") + consoleMethod(message.name) + ": " + consoleLine(message.text));
 }
 
 void PageSource::pageCalled(const Message &message)
@@ -214,7 +244,8 @@ void PageSource::pageCalled(const Message &message)
 			page_log(LOG_INFO,
 				 "'%s' called obsstudio.%s, which needs page permissions of level %d (%s); the source "
 				 "allows %lld: nothing done",
-				 name().c_str(), function->name, int(function->needs), levelName(function->needs), level);
+				 name().c_str(), function->name, int(function->needs), levelName(function->needs),
+				 level);
 		refusalLogged_.set(size_t(function->call));
 		if (!id.empty())
 			answer(id, "null");
@@ -233,7 +264,7 @@ void PageSource::pageCalled(const Message &message)
 
 void PageSource::refresh()
 {
-	supervisor_.send(Packet::Reload);
+	supervisor_.send({Packet::Reload, {}, false});
 }
 
 uint32_t PageSource::width()
@@ -255,14 +286,26 @@ HelperLaunch PageSource::launch()
 	launch.arguments = helperArguments(config_);
 	launch.width = config_.width;
 	launch.height = config_.height;
-	launch.commands = {{Packet::Navigate, config_.url}, {Packet::Css, config_.css}};
+	launch.commands = {{Packet::Navigate, config_.url, false},
+			   {Packet::Css, config_.css, false},
+			   {Packet::AudioToModule, {}, config_.rerouteAudio},
+			   {Packet::Shown, {}, shown_.load()}};
 	return launch;
 }
 
-void PageSource::frameAreaChanged(std::shared_ptr<FrameArea> area)
+void PageSource::helperStarted(std::shared_ptr<FrameArea> area)
 {
 	audio_.restart();
 	frames_.attach(std::move(area));
+}
+
+void PageSource::helperEnded(bool failed)
+{
+	frames_.attach(nullptr);
+	// A helper replaced on purpose leaves its picture until the next one's first frame; a failed page shows
+	// nothing rather than a picture that no longer moves.
+	if (failed)
+		frames_.forgetPicture();
 }
 
 void PageSource::received(const Message &message)
@@ -280,13 +323,14 @@ void PageSource::render()
 	gs_texture_t *texture = frames_.texture();
 	if (!texture)
 		return;
-	// WebKit's pixels are premultiplied.
+	// WebKit's pixels are premultiplied. The picture fills the source's size even while it is the last one
+	// of an earlier size.
 	gs_blend_state_push();
 	gs_blend_function(GS_BLEND_ONE, GS_BLEND_INVSRCALPHA);
 	gs_effect_t *effect = obs_get_base_effect(OBS_EFFECT_DEFAULT);
 	gs_effect_set_texture(gs_effect_get_param_by_name(effect, "image"), texture);
 	while (gs_effect_loop(effect, "Draw"))
-		gs_draw_sprite(texture, 0, 0, 0);
+		gs_draw_sprite(texture, 0, width(), height());
 	gs_blend_state_pop();
 }
 

@@ -35,7 +35,7 @@ public:
 	void deactivate();
 	// What OBS's Interact window sends, for the page.
 	void input(const InputEvent &event);
-	// The refresh button.
+	// The refresh button and hotkey: the page loads again, bypassing the cache.
 	void refresh();
 	uint32_t width();
 	uint32_t height();
@@ -55,22 +55,26 @@ private:
 
 	// HelperClient, on the supervisor's thread.
 	HelperLaunch launch() override;
-	void frameAreaChanged(std::shared_ptr<FrameArea> area) override;
+	void helperStarted(std::shared_ptr<FrameArea> area) override;
+	void helperEnded(bool failed) override;
 	void received(const Message &message) override;
 
 	// Tells the supervisor whether a helper should run now.
 	void updateWanted();
+	// Where the page's sound goes: the source's mixer entry, or the desktop.
+	void routeAudio(bool toSource);
 	// From the page, on the supervisor's thread.
 	void pageCalled(const Message &message);
 	void pageLogged(const Message &message);
 	std::string name();
 
+	obs_source_t *source_;
+	obs_hotkey_id refreshHotkey_ = OBS_INVALID_HOTKEY_ID;
 	std::mutex lock_; // config_; never held while calling the supervisor
 	PageConfig config_;
 	std::atomic<bool> shown_{false};
 	std::atomic<long long> controlLevel_; // webpage_control_level, as set
 
-	obs_source_t *const source_;
 	std::string name_; // under lock_, kept by renamed_
 	OBSSignal renamed_;
 	std::mutex logLock_; // the two below

@@ -28,6 +28,15 @@ obs_properties_t *properties(void *data)
 {
 	// OBS's own browser source's labels and order; the texts are looked up each time, in OBS's current language.
 	obs_properties_t *props = obs_properties_create();
+	obs_property_t *isLocal = obs_properties_add_bool(props, "is_local_file", obs_module_text("LocalFile"));
+	obs_properties_add_path(props, "local_file", obs_module_text("LocalFile"), OBS_PATH_FILE,
+				obs_module_text("LocalFileFilter"), nullptr);
+	obs_property_set_modified_callback(isLocal, [](obs_properties_t *all, obs_property_t *, obs_data_t *settings) {
+		const bool local = obs_data_get_bool(settings, "is_local_file");
+		obs_property_set_visible(obs_properties_get(all, "url"), !local);
+		obs_property_set_visible(obs_properties_get(all, "local_file"), local);
+		return true;
+	});
 	obs_properties_add_text(props, "url", obs_module_text("URL"), OBS_TEXT_DEFAULT);
 	obs_properties_add_int(props, "width", obs_module_text("Width"), 1, int(kMaxSide), 1);
 	obs_properties_add_int(props, "height", obs_module_text("Height"), 1, int(kMaxSide), 1);
@@ -70,6 +79,7 @@ obs_properties_t *properties(void *data)
 void defaults(obs_data_t *settings)
 {
 	obs_data_set_default_string(settings, "url", "https://obsproject.com/browser-source");
+	obs_data_set_default_bool(settings, "is_local_file", false);
 	obs_data_set_default_int(settings, "width", 800);
 	obs_data_set_default_int(settings, "height", 600);
 	obs_data_set_default_int(settings, "fps", 30);

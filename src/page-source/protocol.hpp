@@ -48,18 +48,20 @@ constexpr size_t frameAreaBytes(uint32_t width, uint32_t height)
 // Every packet starts with its type. Helper to module below 10, module to helper from 10.
 enum class Packet : uint32_t {
 	// helper -> module
-	Heartbeat = 1, // every kHeartbeatMs while the helper's main loop runs
-	Audio = 2,     // AudioHeader, then frames * channels floats, interleaved
-	Failed = 3,    // the page did not load: UTF-8 text follows
-	PageCall = 7,  // a record: the page called window.obsstudio's `name` (callback `id`, or none) with `text`
+	Heartbeat = 1,   // every kHeartbeatMs while the helper's main loop runs
+	Audio = 2,       // AudioHeader, then frames * channels floats, interleaved
+	Failed = 3,      // the page did not load: UTF-8 text follows
+	PageCall = 7,    // a record: the page called window.obsstudio's `name` (callback `id`, or none) with `text`
 	PageConsole = 8, // a record: a console line; `name` its level, `number` the lines dropped before it
 	// module -> helper
-	Navigate = 10, // UTF-8 URL follows (empty: none)
-	Css = 11,      // UTF-8 style sheet follows (empty: none)
-	Reload = 12,
-	Input = 20,     // an InputEvent follows
-	Answer = 21,    // a record: the JSON `text` for the page's callback `id`
-	PageEvent = 22, // a record: the event `name` for the page's window, the JSON `text` its detail
+	Navigate = 10,      // UTF-8 URL follows (empty: none)
+	Css = 11,           // UTF-8 style sheet follows (empty: none)
+	Reload = 12,        // bypassing the cache
+	AudioToModule = 13, // one byte: 1, the page's sound goes to the module; 0, to the desktop's default output
+	Shown = 14,         // one byte: 1, the source is shown somewhere; 0, nowhere, and the page need not paint
+	Input = 20,         // an InputEvent follows
+	Answer = 21,        // a record: the JSON `text` for the page's callback `id`
+	PageEvent = 22,     // a record: the event `name` for the page's window, the JSON `text` its detail
 };
 
 // A record packet: this header after the type, then `idBytes` of id, `nameBytes` of name, and the text to the end.
@@ -101,9 +103,9 @@ struct InputEvent {
 	uint32_t modifiers = 0; // navigation::k... flags
 	int32_t dx = 0;         // Wheel: each step's direction, -1, 0 or 1 (1: towards the page's top or left)
 	int32_t dy = 0;
-	uint32_t steps = 0;  // Wheel: 1 to kMaxWheelSteps
-	uint32_t clicks = 0; // Press: the click count OBS gives, 1 to kMaxClicks
-	uint32_t keysym = 0; // KeyDown, KeyUp: the X keysym, named when `text` is empty
+	uint32_t steps = 0;               // Wheel: 1 to kMaxWheelSteps
+	uint32_t clicks = 0;              // Press: the click count OBS gives, 1 to kMaxClicks
+	uint32_t keysym = 0;              // KeyDown, KeyUp: the X keysym, named when `text` is empty
 	char text[kMaxKeyTextBytes] = {}; // KeyDown, KeyUp: the one character the key types, UTF-8, NUL-terminated
 };
 static_assert(sizeof(InputEvent) == 56, "no padding travels");

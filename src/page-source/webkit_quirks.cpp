@@ -1,10 +1,10 @@
 #include "page-source/webkit_quirks.hpp"
 
 #include <glib/gstdio.h>
+#include <gst/audio/audio.h>
 
 #include <cstring>
 #include <string>
-#include <utility>
 
 #include <dlfcn.h>
 #include <link.h>
@@ -28,21 +28,27 @@ bool replaceSymlink(const std::string &target, const std::string &path)
 	return symlink(target.c_str(), temporary.c_str()) == 0 && rename(temporary.c_str(), path.c_str()) == 0;
 }
 
+// The path of the loaded library whose name contains `part`.
+struct Search {
+	const char *part;
+	std::string path;
+};
+
+int findLibrary(dl_phdr_info *info, size_t, void *data)
+{
+	auto *search = static_cast<Search *>(data);
+	if (info->dlpi_name && strstr(info->dlpi_name, search->part)) {
+		search->path = info->dlpi_name;
+		return 1;
+	}
+	return 0;
+}
+
 // WebKit's default autoplay policy plays sound only after a user gesture, and since WebKit 2.48 it holds back
 // Web Audio too: a page's AudioContext stays suspended.
 using UseWithPolicies = void (*)(GObject *decision, GObject *policies);
 UseWithPolicies useWithPolicies = nullptr;
 GObject *allowAutoplay = nullptr;
-
-int findLibrary(dl_phdr_info *info, size_t, void *data)
-{
-	auto *wanted = static_cast<std::pair<const char *, std::string> *>(data);
-	if (info->dlpi_name && strstr(info->dlpi_name, wanted->first)) {
-		wanted->second = info->dlpi_name;
-		return 1;
-	}
-	return 0;
-}
 
 gboolean onDecidePolicy(GObject *, GObject *decision, int type, gpointer)
 {
@@ -53,27 +59,56 @@ gboolean onDecidePolicy(GObject *, GObject *decision, int type, gpointer)
 	return TRUE;
 }
 
+// On wpesrc's WPE thread, before the view's first load.
 void onConfigureWebView(GstElement *, GObject *view, gpointer)
 {
-	void *webkit = openLoadedLibrary("libWPEWebKit-");
-	if (!webkit) {
-		GST_WARNING("WebKit's library is not loaded: pages play sound only after a gesture");
-		return;
-	}
-	auto policiesType = reinterpret_cast<GType (*)()>(dlsym(webkit, "webkit_website_policies_get_type"));
-	useWithPolicies = reinterpret_cast<UseWithPolicies>(dlsym(webkit, "webkit_policy_decision_use_with_policies"));
+	auto policiesType = reinterpret_cast<GType (*)()>(webkitFunction("webkit_website_policies_get_type"));
+	useWithPolicies = reinterpret_cast<UseWithPolicies>(webkitFunction("webkit_policy_decision_use_with_policies"));
 	if (policiesType && useWithPolicies) {
 		const int autoplayAllow = 0;
-		allowAutoplay = G_OBJECT(g_object_new(policiesType(), "autoplay", autoplayAllow, nullptr));
+		if (!allowAutoplay)
+			allowAutoplay = G_OBJECT(g_object_new(policiesType(), "autoplay", autoplayAllow, nullptr));
 		g_signal_connect(view, "decide-policy", G_CALLBACK(onDecidePolicy), nullptr);
 		GST_INFO("every navigation allows autoplay");
 	} else {
-		GST_WARNING("WebKit has no website policies: pages play sound only after a gesture");
+		GST_WARNING("WebKit has no website policies here: pages play sound only after a gesture");
 	}
-	dlclose(webkit);
+	// OBS's own browser source serves a local file from a host of its own, so that the page can fetch the files
+	// beside it; a file: page needs this setting for the same.
+	auto settingsOf = reinterpret_cast<GObject *(*)(GObject *)>(webkitFunction("webkit_web_view_get_settings"));
+	if (GObject *settings = settingsOf ? settingsOf(view) : nullptr)
+		g_object_set(settings, "allow-file-access-from-file-urls", TRUE, nullptr);
+}
+
+bool interleaved(GstPad *pad)
+{
+	GstCaps *caps = gst_pad_get_current_caps(pad);
+	const gchar *layout = caps ? gst_structure_get_string(gst_caps_get_structure(caps, 0), "layout") : nullptr;
+	const bool yes = layout && strcmp(layout, "interleaved") == 0;
+	if (caps)
+		gst_caps_unref(caps);
+	return yes;
+}
+
+GstPadProbeReturn onAudioBuffer(GstPad *pad, GstPadProbeInfo *info, gpointer)
+{
+	GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+	// Planar sound needs its meta, and there WebKit's is right.
+	if (!gst_buffer_get_audio_meta(buffer) || !interleaved(pad))
+		return GST_PAD_PROBE_OK;
+	buffer = gst_buffer_make_writable(buffer);
+	if (GstAudioMeta *meta = gst_buffer_get_audio_meta(buffer))
+		gst_buffer_remove_meta(buffer, &meta->meta);
+	GST_PAD_PROBE_INFO_DATA(info) = buffer;
+	return GST_PAD_PROBE_OK;
 }
 
 } // namespace
+
+void dropAudioMeta(GstPad *pad)
+{
+	gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, onAudioBuffer, nullptr, nullptr);
+}
 
 void loadWpeWithItsExtension()
 {
@@ -111,31 +146,41 @@ void loadWpeWithItsExtension()
 	g_free(pluginDir);
 }
 
-void allowSoundWithoutGesture(GstElement *wpesrc)
+void *loadedFunction(const char *library, const char *name)
 {
-	onNewWebView(wpesrc, G_CALLBACK(onConfigureWebView), nullptr);
+	Search search = {library, std::string()};
+	dl_iterate_phdr(findLibrary, &search);
+	void *handle = search.path.empty() ? nullptr : dlopen(search.path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+	if (!handle)
+		return nullptr;
+	void *function = dlsym(handle, name);
+	dlclose(handle); // still loaded by wpesrc: the function stays where it is
+	return function;
 }
 
-void *openLoadedLibrary(const char *part)
+void *webkitFunction(const char *name)
 {
-	std::pair<const char *, std::string> wanted(part, std::string());
-	dl_iterate_phdr(findLibrary, &wanted);
-	return wanted.second.empty() ? nullptr : dlopen(wanted.second.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+	return loadedFunction("libWPEWebKit-", name);
 }
 
 // wpesrc is a bin; the view belongs to the video source inside it.
-void onNewWebView(GstElement *wpesrc, GCallback handler, gpointer data)
+void connectToVideoSource(GstElement *wpesrc, const char *signal, GCallback handler, gpointer data)
 {
 	GstIterator *children = gst_bin_iterate_elements(GST_BIN(wpesrc));
 	GValue child = G_VALUE_INIT;
 	while (gst_iterator_next(children, &child) == GST_ITERATOR_OK) {
 		GstElement *element = GST_ELEMENT(g_value_get_object(&child));
-		if (g_signal_lookup("configure-web-view", G_OBJECT_TYPE(element)))
-			g_signal_connect(element, "configure-web-view", handler, data);
+		if (g_signal_lookup(signal, G_OBJECT_TYPE(element)))
+			g_signal_connect(element, signal, handler, data);
 		g_value_reset(&child);
 	}
 	g_value_unset(&child);
 	gst_iterator_free(children);
+}
+
+void configureLikeObsBrowser(GstElement *wpesrc)
+{
+	connectToVideoSource(wpesrc, "configure-web-view", G_CALLBACK(onConfigureWebView), nullptr);
 }
 
 } // namespace page

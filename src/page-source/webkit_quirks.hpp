@@ -1,7 +1,8 @@
 #pragma once
 
 // Where wpesrc and WebKit, left as they are, would not behave as a browser source must: worked around here, in
-// the page helper.
+// the page helper. WebKit is not linked (its API version differs between releases): its functions are taken from
+// the copy wpesrc has loaded.
 
 #include <gst/gst.h>
 
@@ -11,16 +12,21 @@ namespace page {
 // build misspelt: loads the plug-in through a folder where the extension is found. Before the first wpesrc.
 void loadWpeWithItsExtension();
 
-// Lets every page wpesrc's view navigates to play sound and Web Audio without a user gesture.
-void allowSoundWithoutGesture(GstElement *wpesrc);
+// Lets every page wpesrc's view navigates to play sound and Web Audio without a user gesture, and a local file
+// read the files beside it, as pages in OBS's own browser source do.
+void configureLikeObsBrowser(GstElement *wpesrc);
 
-// WebKit, libwpe and xkbcommon are not linked here (WebKit's API version differs between releases): their functions
-// are taken from the copies wpesrc has loaded. The loaded library whose path contains `part`, opened again without
-// loading anything (dlclose it after dlsym; wpesrc keeps it loaded); null when none is loaded.
-void *openLoadedLibrary(const char *part);
+// The WebKit of Debian 12 marks a page's interleaved audio buffers with an audio meta that counts more samples
+// than they hold; GStreamer's converters trust the meta and read past the buffer. For interleaved sound the caps
+// say all there is: the meta is taken off every such buffer that passes `pad`.
+void dropAudioMeta(GstPad *pad);
 
-// Connects `handler` to wpesrc's "configure-web-view" (on the video source inside the bin), which runs on wpesrc's
-// WPE thread with the new view, before its first load: void handler(GstElement *, GObject *view, gpointer data).
-void onNewWebView(GstElement *wpesrc, GCallback handler, gpointer data);
+// A function of a library this process has loaded whose file name contains `library`; null when there is none.
+void *loadedFunction(const char *library, const char *name);
+// A function of the WebKit that this process has loaded; null when there is none.
+void *webkitFunction(const char *name);
+
+// Connects `handler` to `signal` of the video source inside wpesrc, which owns the view.
+void connectToVideoSource(GstElement *wpesrc, const char *signal, GCallback handler, gpointer data);
 
 } // namespace page

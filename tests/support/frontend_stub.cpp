@@ -1,10 +1,12 @@
 #include "support/frontend_stub.hpp"
 
-#include <obs-frontend-api.h>
+#include <algorithm>
+#include <utility>
 
 namespace {
 QWidget *mainWindow = nullptr;
 obs_weak_source_t *currentScene = nullptr;
+std::vector<std::pair<obs_frontend_event_cb, void *>> eventCallbacks;
 } // namespace
 
 namespace frontend {
@@ -25,6 +27,13 @@ void setCurrentScene(obs_source_t *sceneSource)
 	// Held weakly, like OBS itself, so that a test releasing its scene really destroys it.
 	obs_weak_source_release(currentScene);
 	currentScene = sceneSource ? obs_source_get_weak_source(sceneSource) : nullptr;
+}
+
+void fireEvent(obs_frontend_event event)
+{
+	const auto callbacks = eventCallbacks; // a callback may add or remove one
+	for (const auto &[callback, data] : callbacks)
+		callback(event, data);
 }
 
 void reset()
@@ -51,4 +60,15 @@ STUB_EXPORT void *obs_frontend_get_main_window(void)
 STUB_EXPORT obs_source_t *obs_frontend_get_current_scene(void)
 {
 	return currentScene ? obs_weak_source_get_source(currentScene) : nullptr;
+}
+
+STUB_EXPORT void obs_frontend_add_event_callback(obs_frontend_event_cb callback, void *private_data)
+{
+	eventCallbacks.emplace_back(callback, private_data);
+}
+
+STUB_EXPORT void obs_frontend_remove_event_callback(obs_frontend_event_cb callback, void *private_data)
+{
+	const auto entry = std::make_pair(callback, private_data);
+	eventCallbacks.erase(std::remove(eventCallbacks.begin(), eventCallbacks.end(), entry), eventCallbacks.end());
 }

@@ -1,8 +1,9 @@
 #pragma once
 
-// The three obs-frontend-api calls the module makes are served by the OBS application. Test executables
+// The obs-frontend-api calls the modules make that tests steer are served by the OBS application. Test executables
 // define and export them here instead (they bind ahead of libobs-frontend-api), and steer what they return.
 
+#include <obs-frontend-api.h>
 #include <obs.h>
 
 #include <string>
@@ -26,6 +27,9 @@ void setMainWindow(QWidget *window);
 
 // The scene obs_frontend_get_current_scene hands out (a new reference each call); null for none.
 void setCurrentScene(obs_source_t *sceneSource);
+
+// Calls every front-end event callback added so far with `event`, as OBS does on its UI thread.
+void fireEvent(obs_frontend_event event);
 
 // Forgets the menu items and the current scene.
 void reset();
