@@ -3,8 +3,6 @@
 #include "page-source/page_rules.hpp"
 #include "page-source/webkit_quirks.hpp"
 
-#include <mutex>
-
 GST_DEBUG_CATEGORY_EXTERN(lorvalen_page_debug);
 #define GST_CAT_DEFAULT lorvalen_page_debug
 
@@ -12,46 +10,12 @@ namespace page {
 
 namespace {
 
-// The view and the WPE thread's context, from configure-web-view; guarded because the main thread reads them.
+// Where the view's load events go.
 struct View {
-	std::mutex lock;
-	GObject *view = nullptr;
-	GMainContext *context = nullptr;
 	void (*onLoad)(PageLoad, void *) = nullptr;
 	void *data = nullptr;
 };
 View state;
-
-// Runs `function` on the WPE thread, never in the calling one: called from there, wpesrc's own dispatching
-// would wait for itself.
-void onWpeThread(GSourceFunc function)
-{
-	GMainContext *context = nullptr;
-	{
-		std::lock_guard<std::mutex> hold(state.lock);
-		if (state.context)
-			context = g_main_context_ref(state.context);
-	}
-	if (!context)
-		return;
-	GSource *source = g_idle_source_new();
-	g_source_set_callback(source, function, nullptr, nullptr);
-	g_source_attach(source, context);
-	g_source_unref(source);
-	g_main_context_unref(context);
-}
-
-// WPE thread.
-gboolean reloadBypassingCache(gpointer)
-{
-	std::lock_guard<std::mutex> hold(state.lock);
-	auto reload = reinterpret_cast<void (*)(GObject *)>(webkitFunction("webkit_web_view_reload_bypass_cache"));
-	if (state.view && reload) {
-		GST_DEBUG("reloading the page, bypassing the cache");
-		reload(state.view);
-	}
-	return G_SOURCE_REMOVE;
-}
 
 struct LoadEvent {
 	PageLoad event;
@@ -82,11 +46,6 @@ void onLoadChanged(GObject *, int event, gpointer)
 // WPE thread, before the view's first load.
 void onConfigureWebView(GstElement *, GObject *view, gpointer)
 {
-	{
-		std::lock_guard<std::mutex> hold(state.lock);
-		state.view = view;
-		state.context = g_main_context_ref_thread_default();
-	}
 	g_signal_connect(view, "load-changed", G_CALLBACK(onLoadChanged), nullptr);
 }
 
@@ -111,11 +70,6 @@ void applyStyleSheet(GstElement *wpesrc, const std::string &css)
 		"var p=document.head||document.documentElement;if(p&&p.lastElementChild!==s)p.appendChild(s);})()";
 	GST_TRACE("running %s", script.c_str());
 	g_signal_emit_by_name(wpesrc, "run-javascript", script.c_str());
-}
-
-void reloadPage()
-{
-	onWpeThread(reloadBypassingCache);
 }
 
 } // namespace page

@@ -1,8 +1,7 @@
 #pragma once
 
 // What the page helper does to its page: the source's style sheet, through wpesrc's run-javascript from the
-// helper's main thread; reloads, through WebKit on wpesrc's WPE thread, where the view lives. The view's load
-// events come back to the main thread.
+// helper's main thread. The view's load events, on wpesrc's WPE thread, come back to the main thread.
 
 #include <gst/gst.h>
 
@@ -19,8 +18,5 @@ void watchView(GstElement *wpesrc, void (*onLoad)(PageLoad event, void *data), v
 // Puts `css` into the loaded page as a style element after the page's own, replacing the one put there
 // before; empty removes it. A load drops it: call again after every load.
 void applyStyleSheet(GstElement *wpesrc, const std::string &css);
-
-// Reloads the page, bypassing the cache. Nothing when the view does not exist yet.
-void reloadPage();
 
 } // namespace page

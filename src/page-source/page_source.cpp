@@ -87,8 +87,6 @@ void PageSource::update(obs_data_t *settings)
 	updateWanted();
 	if (change.restart)
 		supervisor_.restart();
-	if (change.navigate)
-		supervisor_.send({Packet::Navigate, wanted.url, false});
 	if (change.css)
 		supervisor_.send({Packet::Css, wanted.css, false});
 	if (change.audioRoute)
@@ -123,9 +121,11 @@ void PageSource::activate()
 		refresh();
 }
 
+// A new page helper: its WebKit has no cache yet, and it plays the page's sound, which a reload in the running
+// WebKit may lose.
 void PageSource::refresh()
 {
-	supervisor_.send({Packet::Reload, {}, false});
+	supervisor_.restart();
 }
 
 uint32_t PageSource::width()
