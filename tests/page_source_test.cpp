@@ -369,45 +369,39 @@ TEST(PageRules, eachSettingChangeAsksTheRunningPageForWhatItNeeds)
 	struct Row {
 		const char *behaviour;
 		std::function<void(page::PageConfig &)> change;
-		page::PageChange expected; // restart, navigate, css, audioRoute
+		page::PageChange expected; // restart, css, audioRoute
 	};
 	const Row rows[] = {
-		{"nothingChangedAsksNothing", [](page::PageConfig &) {}, {false, false, false}},
-		{"aNewAddressNavigates",
+		{"nothingChangedAsksNothing", [](page::PageConfig &) {}, {false, false}},
+		{"aNewAddressGetsANewHelper",
 		 [](page::PageConfig &c) { c.url = "http://127.0.0.1/other"; },
-		 {false, true, false}},
-		{"aNewStyleSheetIsSent", [](page::PageConfig &c) { c.css = "body{color:red}"; }, {false, false, true}},
-		{"aClearedStyleSheetIsSent", [](page::PageConfig &c) { c.css.clear(); }, {false, false, true}},
-		{"addressAndStyleTogether",
-		 [](page::PageConfig &c) {
-			 c.url = "http://127.0.0.1/other";
-			 c.css = "x";
-		 },
-		 {false, true, true}},
+		 {true, false}},
+		{"aNewStyleSheetIsSent", [](page::PageConfig &c) { c.css = "body{color:red}"; }, {false, true}},
+		{"aClearedStyleSheetIsSent", [](page::PageConfig &c) { c.css.clear(); }, {false, true}},
 		{"theSameRateWrittenOtherwiseIsNoChange",
 		 [](page::PageConfig &c) {
 			 c.fpsNum = 60;
 			 c.fpsDen = 2;
 		 },
-		 {false, false, false}},
-		{"aNewRateRestarts", [](page::PageConfig &c) { c.fpsNum = 25; }, {true, false, false}},
-		{"aNewHeightRestarts", [](page::PageConfig &c) { c.height = 601; }, {true, false, false}},
+		 {false, false}},
+		{"aNewRateRestarts", [](page::PageConfig &c) { c.fpsNum = 25; }, {true, false}},
+		{"aNewHeightRestarts", [](page::PageConfig &c) { c.height = 601; }, {true, false}},
 		{"aRestartCarriesTheNewAddressItself",
 		 [](page::PageConfig &c) {
 			 c.width = 1280;
 			 c.url = "http://127.0.0.1/other";
 			 c.css = "x";
 		 },
-		 {true, false, false}},
+		 {true, false}},
 		{"visibilityRulesNeedNoCommand",
 		 [](page::PageConfig &c) {
 			 c.shutdown = true;
 			 c.restartWhenActive = true;
 		 },
-		 {false, false, false}},
+		 {false, false}},
 		{"theAudioRouteIsSentWithoutARestart",
 		 [](page::PageConfig &c) { c.rerouteAudio = true; },
-		 {false, false, false, true}},
+		 {false, false, true}},
 	};
 	page::PageConfig running;
 	running.url = "http://127.0.0.1/page";
@@ -552,12 +546,12 @@ TEST(PageChannel, everyPacketArrivesAsItLeftAndNothingIsCut)
 		EXPECT_EQ(message.type, row.type);
 		EXPECT_EQ(std::string(message.text), row.text);
 	}
-	for (page::Packet type : {page::Packet::Heartbeat, page::Packet::Reload}) {
+	{
 		page::PacketBytes packet;
-		ASSERT_TRUE(page::encodeSignal(type, packet));
+		ASSERT_TRUE(page::encodeSignal(page::Packet::Heartbeat, packet));
 		page::Message message;
 		ASSERT_TRUE(roundTrip(packet, message));
-		EXPECT_EQ(message.type, type);
+		EXPECT_EQ(message.type, page::Packet::Heartbeat);
 	}
 	const std::vector<float> stereo = {0.25f, -0.25f, 1.0f, -1.0f, 0.0f, 0.5f};
 	page::PacketBytes packet;
@@ -654,7 +648,7 @@ TEST(PageChannel, aCommandTheSocketHasNoRoomForIsSentWhenThereIsRoom)
 	EXPECT_TRUE(queue.empty());
 	close(sockets[1]);
 	page::PacketBytes packet;
-	ASSERT_TRUE(page::encodeSignal(page::Packet::Reload, packet));
+	ASSERT_TRUE(page::encodeText(page::Packet::Css, "body{}", packet));
 	queue.push(packet);
 	EXPECT_FALSE(queue.flush(sockets[0])) << "a helper that closed its end is reported";
 	close(sockets[0]);
@@ -1214,8 +1208,8 @@ QByteArray wavPage(double gain)
 	       "'></audio></body></html>";
 }
 
-// WebKit 2.48 and later (the 2.0 API, in Debian 13 and sid): the sound of a page loaded after one that played
-// does not reach wpesrc.
+// WebKit 2.48 and later (the 2.0 API, in Debian 13 and sid): an <audio> element's sound does not reach wpesrc, and
+// a page in a new helper now and then has no sound either.
 bool webkitFromTwoPointFortyEight()
 {
 	return access("/usr/lib/" LORVALEN_LIBRARY_ARCHITECTURE "/libWPEWebKit-2.0.so.1", F_OK) == 0;
@@ -1259,7 +1253,9 @@ TEST_F(PageSourceTest, soundSurvivesThePagesLife)
 		obs_property_button_clicked(obs_properties_get(properties, "refreshnocache"), source);
 		obs_properties_destroy(properties);
 	};
+	std::string current = "/tone";
 	auto go = [&](const char *path) {
+		current = path;
 		changeSettings(source, [&](obs_data_t *s) {
 			obs_data_set_string(s, "url", (server.url() + path).toUtf8().constData());
 		});
@@ -1267,7 +1263,7 @@ TEST_F(PageSourceTest, soundSurvivesThePagesLife)
 	bool activated = false;
 	struct Row {
 		const char *behaviour;
-		bool loadsAPage; // a navigation or a reload: the sound WebKit 2.48 loses
+		bool loadsAPage; // in a new helper: the sound WebKit 2.48 may lose
 		std::function<void()> act;
 		float level, tolerance;
 	};
@@ -1292,7 +1288,7 @@ TEST_F(PageSourceTest, soundSurvivesThePagesLife)
 		{"aSixteenBitWav", true, [&] { go("/wav"); }, 0.5f, 0.03f},
 		{"restartWhenActive", true,
 		 [&] {
-			 server.serve("/wav", html(tonePage({0.25})));
+			 server.serve(QByteArray::fromStdString(current), html(tonePage({0.25})));
 			 changeSettings(source,
 					[](obs_data_t *s) { obs_data_set_bool(s, "restart_when_active", true); });
 			 obs_source_inc_active(source);

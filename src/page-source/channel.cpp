@@ -170,7 +170,6 @@ bool decode(const uint8_t *bytes, size_t size, Message &out)
 	const size_t restBytes = size - sizeof(Packet);
 	switch (out.type) {
 	case Packet::Heartbeat:
-	case Packet::Reload:
 		return restBytes == 0;
 	case Packet::Failed:
 	case Packet::Navigate:

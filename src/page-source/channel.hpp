@@ -17,7 +17,7 @@ using PacketBytes = std::vector<uint8_t>;
 
 // Packets. Each encoder returns false, and leaves `out` empty, when the packet would not fit in
 // kMaxPacketBytes: a text is never cut.
-bool encodeSignal(Packet type, PacketBytes &out); // Heartbeat, Reload
+bool encodeSignal(Packet type, PacketBytes &out); // Heartbeat
 bool encodeText(Packet type, std::string_view text, PacketBytes &out);
 bool encodeSwitch(Packet type, bool on, PacketBytes &out); // AudioToModule, Shown
 bool encodeAudio(uint32_t rate, uint32_t channels, const float *samples, uint32_t frames, PacketBytes &out);
@@ -39,7 +39,7 @@ size_t audioFramesPerPacket(uint32_t channels);
 
 // A command from the module to its helper, before it is encoded.
 struct Command {
-	Packet type = Packet::Reload;
+	Packet type = Packet::Navigate;
 	std::string text; // Navigate, Css
 	bool on = false;  // AudioToModule, Shown
 };

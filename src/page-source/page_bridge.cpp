@@ -9,7 +9,6 @@
 #include <gst/video/navigation.h>
 
 #include <algorithm>
-#include <mutex>
 #include <optional>
 
 GST_DEBUG_CATEGORY_EXTERN(lorvalen_page_debug);
@@ -19,46 +18,12 @@ namespace page {
 
 namespace {
 
-// The view and the WPE thread's context, from configure-web-view; guarded because the main thread reads them.
+// Where the view's load events go.
 struct View {
-	std::mutex lock;
-	GObject *view = nullptr;
-	GMainContext *context = nullptr;
 	void (*onLoad)(PageLoad, void *) = nullptr;
 	void *data = nullptr;
 };
 View state;
-
-// Runs `function` on the WPE thread, never in the calling one: called from there, wpesrc's own dispatching
-// would wait for itself.
-void onWpeThread(GSourceFunc function)
-{
-	GMainContext *context = nullptr;
-	{
-		std::lock_guard<std::mutex> hold(state.lock);
-		if (state.context)
-			context = g_main_context_ref(state.context);
-	}
-	if (!context)
-		return;
-	GSource *source = g_idle_source_new();
-	g_source_set_callback(source, function, nullptr, nullptr);
-	g_source_attach(source, context);
-	g_source_unref(source);
-	g_main_context_unref(context);
-}
-
-// WPE thread.
-gboolean reloadBypassingCache(gpointer)
-{
-	std::lock_guard<std::mutex> hold(state.lock);
-	auto reload = reinterpret_cast<void (*)(GObject *)>(webkitFunction("webkit_web_view_reload_bypass_cache"));
-	if (state.view && reload) {
-		GST_DEBUG("reloading the page, bypassing the cache");
-		reload(state.view);
-	}
-	return G_SOURCE_REMOVE;
-}
 
 struct LoadEvent {
 	PageLoad event;
@@ -247,11 +212,6 @@ void addBridge(GObject *view)
 // WPE thread, before the view's first load.
 void onConfigureWebView(GstElement *, GObject *view, gpointer)
 {
-	{
-		std::lock_guard<std::mutex> hold(state.lock);
-		state.view = view;
-		state.context = g_main_context_ref_thread_default();
-	}
 	g_signal_connect(view, "load-changed", G_CALLBACK(onLoadChanged), nullptr);
 	addBridge(view);
 }
@@ -367,11 +327,6 @@ void applyStyleSheet(GstElement *wpesrc, const std::string &css)
 		"if(s.textContent!==c)s.textContent=c;"
 		"var p=document.head||document.documentElement;if(p&&p.lastElementChild!==s)p.appendChild(s);})()";
 	runScript(wpesrc, script);
-}
-
-void reloadPage()
-{
-	onWpeThread(reloadBypassingCache);
 }
 
 } // namespace page

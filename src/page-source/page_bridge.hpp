@@ -1,10 +1,9 @@
 #pragma once
 
 // What the page helper does to its page: the source's style sheet, through wpesrc's run-javascript from the
-// helper's main thread; reloads, through WebKit on wpesrc's WPE thread, where the view lives; window.obsstudio
-// (bridge.js, added to every frame at document start), whose calls and console lines go on to the module. The
-// view's load events come back to the main thread. Scripts run from the helper's main thread only: wpesrc's WPE
-// thread waits for them.
+// helper's main thread; window.obsstudio (bridge.js, added to every frame at document start), whose calls and
+// console lines go on to the module. The view's load events, on wpesrc's WPE thread, come back to the main thread.
+// Scripts run from the helper's main thread only: wpesrc's WPE thread waits for them.
 
 #include "page-source/protocol.hpp"
 
@@ -27,9 +26,6 @@ void watchView(GstElement *wpesrc, void (*onLoad)(PageLoad event, void *data), v
 // Puts `css` into the loaded page as a style element after the page's own, replacing the one put there
 // before; empty removes it. A load drops it: call again after every load.
 void applyStyleSheet(GstElement *wpesrc, const std::string &css);
-
-// Reloads the page, bypassing the cache. Nothing when the view does not exist yet.
-void reloadPage();
 
 // The page's callback `id` gets `json`; `id` and `json` as the channel checks them.
 void answerCall(GstElement *wpesrc, std::string_view id, std::string_view json);

@@ -445,13 +445,18 @@ GstPadProbeReturn onStreamEvent(GstPad *, GstPadProbeInfo *info, gpointer data)
 // Where a page's stream enters the mix. WebKit stamps each stream from its own zero, and after a pause (a page
 // that stops its sound, or leaves) goes on from where it paused: the running mixer would take that sound for
 // sound long past and drop it. So the stream is moved to play from now on the pipeline's clock, at its first
-// buffer and after every break. The gap WebKit sends at a pause lasts for ever; the mixer, live, needs none.
+// buffer, after every break and after every new segment. The gap WebKit sends at a pause lasts for ever; the
+// mixer, live, needs none.
 GstPadProbeReturn onStreamData(GstPad *pad, GstPadProbeInfo *info, gpointer data)
 {
-	if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM)
-		return GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_GAP ? GST_PAD_PROBE_DROP
-										       : GST_PAD_PROBE_OK;
 	auto *aligned = static_cast<bool *>(data);
+	if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+		const GstEventType type = GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info));
+		// A stream that starts again starts from a new segment: its next buffer is moved anew.
+		if (type == GST_EVENT_SEGMENT)
+			*aligned = false;
+		return type == GST_EVENT_GAP ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+	}
 	GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
 	if (*aligned && !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DISCONT))
 		return GST_PAD_PROBE_OK;
@@ -567,14 +572,6 @@ void perform(Helper &helper, const page::Message &command)
 		helper.css = std::string(command.text);
 		if (helper.onPage)
 			page::applyStyleSheet(helper.source, helper.css);
-		break;
-	case page::Packet::Reload:
-		// Until the page's document has replaced the one before, a reload would load the one before: the page's
-		// own load starts over instead.
-		if (helper.committed)
-			page::reloadPage();
-		else if (helper.onPage)
-			g_object_set(helper.source, "location", helper.url.c_str(), nullptr);
 		break;
 	case page::Packet::AudioToModule:
 		routeSound(helper.sound, command.on);

@@ -60,14 +60,14 @@ std::string fileUrl(const std::string &path);
 
 // What a change of settings asks of a running page. A new helper carries everything, so a restart comes alone.
 struct PageChange {
-	bool restart = false;    // a new size or rate: a new pipeline (renegotiating the rate stalls wpesrc)
-	bool navigate = false;   // a new address
+	// A new size or rate (renegotiating the rate stalls wpesrc), or a new address: a new page helper. WebKit
+	// loses the sound of a page loaded after one that played, so each address gets a WebKit of its own.
+	bool restart = false;
 	bool css = false;        // a new style sheet
 	bool audioRoute = false; // the sound goes to the source instead of the desktop, or back
 	bool operator==(const PageChange &other) const
 	{
-		return restart == other.restart && navigate == other.navigate && css == other.css &&
-		       audioRoute == other.audioRoute;
+		return restart == other.restart && css == other.css && audioRoute == other.audioRoute;
 	}
 };
 PageChange pageChange(const PageConfig &running, const PageConfig &wanted);

@@ -118,8 +118,6 @@ void PageSource::update(obs_data_t *settings)
 	updateWanted();
 	if (change.restart)
 		supervisor_.restart();
-	if (change.navigate)
-		supervisor_.send({Packet::Navigate, wanted.url, false});
 	if (change.css)
 		supervisor_.send({Packet::Css, wanted.css, false});
 	if (change.audioRoute)
@@ -262,9 +260,11 @@ void PageSource::pageCalled(const Message &message)
 	callOnUiThread(source_, function->call, id, std::string(message.text), level);
 }
 
+// A new page helper: its WebKit has no cache yet, and it plays the page's sound, which a reload in the running
+// WebKit may lose.
 void PageSource::refresh()
 {
-	supervisor_.send({Packet::Reload, {}, false});
+	supervisor_.restart();
 }
 
 uint32_t PageSource::width()

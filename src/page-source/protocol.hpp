@@ -56,7 +56,6 @@ enum class Packet : uint32_t {
 	// module -> helper
 	Navigate = 10,      // UTF-8 URL follows (empty: none)
 	Css = 11,           // UTF-8 style sheet follows (empty: none)
-	Reload = 12,        // bypassing the cache
 	AudioToModule = 13, // one byte: 1, the page's sound goes to the module; 0, to the desktop's default output
 	Shown = 14,         // one byte: 1, the source is shown somewhere; 0, nowhere, and the page need not paint
 	Input = 20,         // an InputEvent follows
