@@ -708,7 +708,7 @@ TEST(PageSourcePostLoadChild, DISABLED_reportsTheOutcome)
 	if (row == "aside")
 		registerBrowserStandIn();
 	obs_module_t *module = nullptr;
-	ASSERT_EQ(obs_open_module(&module, LORVALEN_PAGE_SOURCE_PATH, nullptr), MODULE_SUCCESS);
+	ASSERT_EQ(obs_open_module(&module, LORVALEN_PAGE_SOURCE_PATH, LORVALEN_PAGE_SOURCE_DATA), MODULE_SUCCESS);
 	ASSERT_TRUE(obs_init_module(module));
 	obs_post_load_modules();
 	for (const LogLine &line : capture.matching(kPrefix))
@@ -721,9 +721,10 @@ TEST_F(PageSourceTest, exportsOnlyTheEntryPoints)
 {
 	void *handle = dlopen(LORVALEN_PAGE_SOURCE_PATH, RTLD_NOW | RTLD_NOLOAD);
 	ASSERT_NE(handle, nullptr);
-	for (const char *name : {"obs_module_set_pointer", "obs_module_ver", "obs_module_load", "obs_module_post_load"})
+	for (const char *name : {"obs_module_set_pointer", "obs_module_ver", "obs_module_load", "obs_module_post_load",
+				 "obs_module_set_locale", "obs_module_free_locale", "obs_module_get_string"})
 		EXPECT_NE(dlsym(handle, name), nullptr) << name;
-	for (const char *name : {"obs_current_module", "page_log", "obs_module_unload", "obs_module_set_locale"})
+	for (const char *name : {"obs_current_module", "page_log", "obs_module_unload", "obs_module_text"})
 		EXPECT_EQ(dlsym(handle, name), nullptr) << name;
 	dlclose(handle);
 }
