@@ -353,6 +353,37 @@ def refresh_hide_and_show(ws, r, args, canvas, name, p, expected):
                  args.artifacts)
 
 
+INTERACT_PAGE = ("data:text/html,<body style='margin:0;height:100vh;background:%230000ff' "
+                 "onmousedown=\"document.body.style.background='%2300ff00'\"></body>")
+
+
+def interact_click(ws, r, canvas):
+    """A page clicked through OBS's own Interact window: the click reaches the page, which turns from blue to
+    green."""
+    name = "Interact page"
+    scene = ws.request("GetCurrentProgramScene")["currentProgramSceneName"]
+    step("a page of its own, clicked through OBS's Interact window")
+    ws.request("CreateInput", {"sceneName": scene, "inputName": name, "inputKind": "browser_source",
+                               "inputSettings": {"url": INTERACT_PAGE, "width": 320, "height": 180}})
+    try:
+        x, y = 160 // SHOT_SCALE, 90 // SHOT_SCALE  # the item's centre: it sits at the canvas's top left
+
+        def shows(colour):
+            return wait_for(lambda: near(scene_pixels(ws, scene, canvas)[y][x], colour), 60, interval=1)
+        r.check(shows((0, 0, 255)), "the page shows blue before the click")
+        ws.request("OpenInputInteractDialog", {"inputName": name})
+        found = wait_for(lambda: run(["xdotool", "search", "--onlyvisible", "--name", name]).stdout.split(), 20)
+        if not found:
+            raise StepFailed("no Interact window for %r" % name)
+        geometry = dict(line.split("=", 1) for line in
+                        run(["xdotool", "getwindowgeometry", "--shell", found[-1]]).stdout.split())
+        # The window's preview fits the source and centres it: its centre is the page's.
+        click_at(int(geometry["X"]) + int(geometry["WIDTH"]) / 2, int(geometry["Y"]) + int(geometry["HEIGHT"]) / 2)
+        r.check(shows((0, 255, 0)), "the click through the Interact window reached the page: it turned green")
+    finally:
+        ws.request("RemoveInput", {"inputName": name})
+
+
 def check_meters(port, r, label, sounds):
     """sounds: {input name: whether its audio is on}. On: the tone (-12 dBFS) shows; off: silence."""
     peaks = {}
@@ -944,6 +975,7 @@ def cmd_session(args):
                              args.artifacts)
             if args.renderer and p["label"] == "vertical apply":
                 refresh_hide_and_show(ws, r, args, canvas, name, p, expected)
+                interact_click(ws, r, canvas)
             if p["label"] == "update apply":
                 # The vertical source must be untouched by updating the other one.
                 for other in expected.values():
