@@ -135,7 +135,8 @@ package_stage() { # package_stage STAGE RELEASE QT_MAJOR DIR
 	dpkg-deb -x "$dir/$deb" "$dir/unpacked"
 	for path in usr/lib/x86_64-linux-gnu/obs-plugins/lorvalen-pgm.so usr/share/obs/obs-plugins/lorvalen-pgm/locale/en-US.ini \
 		usr/lib/x86_64-linux-gnu/obs-plugins/lorvalen-page-source.so \
-		usr/lib/x86_64-linux-gnu/lorvalen-page-source/lorvalen-page-helper; do
+		usr/lib/x86_64-linux-gnu/lorvalen-page-source/lorvalen-page-helper \
+		usr/share/obs/obs-plugins/lorvalen-page-source/locale/pt-BR.ini; do
 		[[ -s "$dir/unpacked/$path" ]] || { echo "not in $deb: /$path"; ok=0; }
 	done
 	# What the page renderer loads at run time, which the libraries' dependencies do not bring.
@@ -378,7 +379,8 @@ if wanted install; then
 		ok=1
 		cmake --install "$out/qt6" --prefix "$stage_root" >/dev/null || ok=0
 		for expected in lorvalen-pgm/bin/64bit/lorvalen-pgm.so lorvalen-pgm/data/locale/en-US.ini \
-			lorvalen-page-source/bin/64bit/lorvalen-page-source.so lorvalen-page-source/bin/64bit/lorvalen-page-helper; do
+			lorvalen-page-source/bin/64bit/lorvalen-page-source.so lorvalen-page-source/bin/64bit/lorvalen-page-helper \
+			lorvalen-page-source/data/locale/pt-BR.ini; do
 			if [[ ! -s "$stage_root/$expected" ]]; then
 				echo "missing after install: $expected"
 				ok=0
