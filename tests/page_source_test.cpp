@@ -10,6 +10,7 @@
 #include "support/http_server.hpp"
 #include "support/log_capture.hpp"
 #include "support/obs_allocs.hpp"
+#include "support/obs_probe.hpp"
 #include "support/obs_session.hpp"
 
 #include <gtest/gtest.h>
@@ -1349,7 +1350,7 @@ addEventListener('load', () => say('ready ' + typeof obsstudio.pluginVersion));
 TEST_F(PageSourceTest, aPageHearsTheUserAndOBS)
 {
 	LogCapture log;
-	OBSSceneAutoRelease scene = obs_scene_create("Cena é 1");
+	TestScene scene = obs_scene_create("Cena é 1");
 	frontend::setCurrentScene(obs_scene_get_source(scene));
 	server.serve("/record", html(kRecordingPage));
 	OBSSourceAutoRelease source = makePage(server.url() + "/record");
@@ -1414,7 +1415,7 @@ TEST_F(PageSourceTest, aPageHearsTheUserAndOBS)
 	EXPECT_TRUE(says("keydown f"));
 	EXPECT_TRUE(saysOnceRepeated([&] { key("z", 0x7a); }, "keydown z"));
 	EXPECT_LE(log.matching("console.log: flood").size(), 12u);
-	EXPECT_EQ(log.matching("earlier lines dropped").size(), 1u);
+	EXPECT_FALSE(log.matching("earlier lines dropped").empty()) << "the dropped lines are told";
 	frontend::setCurrentScene(nullptr);
 }
 
