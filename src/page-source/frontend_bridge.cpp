@@ -1,5 +1,6 @@
 #include "page-source/frontend_bridge.hpp"
 
+#include "page-source/page_rules.hpp"
 #include "page-source/page_source.hpp"
 
 #include <obs-frontend-api.h>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace page {
@@ -121,7 +123,7 @@ std::optional<std::string> perform(PageSource &page, ApiCall call, const std::st
 		return jsonNames(transitionNames());
 	case ApiCall::GetCurrentTransition: {
 		const std::optional<std::string> name = currentTransitionName();
-		return name ? jsonString(*name) : "null";
+		return name ? scriptString(*name) : "null";
 	}
 	case ApiCall::SaveReplayBuffer:
 		obs_frontend_replay_buffer_save();
@@ -194,44 +196,35 @@ void toEveryPage(const char *name, const std::string &detail)
 		page->dispatch(name, detail);
 }
 
+// OBS's events that pages get without a detail, as OBS's own browser source names them.
+constexpr std::pair<obs_frontend_event, const char *> kPlainEvents[] = {
+	{OBS_FRONTEND_EVENT_STREAMING_STARTING, "obsStreamingStarting"},
+	{OBS_FRONTEND_EVENT_STREAMING_STARTED, "obsStreamingStarted"},
+	{OBS_FRONTEND_EVENT_STREAMING_STOPPING, "obsStreamingStopping"},
+	{OBS_FRONTEND_EVENT_STREAMING_STOPPED, "obsStreamingStopped"},
+	{OBS_FRONTEND_EVENT_RECORDING_STARTING, "obsRecordingStarting"},
+	{OBS_FRONTEND_EVENT_RECORDING_STARTED, "obsRecordingStarted"},
+	{OBS_FRONTEND_EVENT_RECORDING_PAUSED, "obsRecordingPaused"},
+	{OBS_FRONTEND_EVENT_RECORDING_UNPAUSED, "obsRecordingUnpaused"},
+	{OBS_FRONTEND_EVENT_RECORDING_STOPPING, "obsRecordingStopping"},
+	{OBS_FRONTEND_EVENT_RECORDING_STOPPED, "obsRecordingStopped"},
+	{OBS_FRONTEND_EVENT_REPLAY_BUFFER_STARTING, "obsReplaybufferStarting"},
+	{OBS_FRONTEND_EVENT_REPLAY_BUFFER_STARTED, "obsReplaybufferStarted"},
+	{OBS_FRONTEND_EVENT_REPLAY_BUFFER_SAVED, "obsReplaybufferSaved"},
+	{OBS_FRONTEND_EVENT_REPLAY_BUFFER_STOPPING, "obsReplaybufferStopping"},
+	{OBS_FRONTEND_EVENT_REPLAY_BUFFER_STOPPED, "obsReplaybufferStopped"},
+	{OBS_FRONTEND_EVENT_VIRTUALCAM_STARTED, "obsVirtualcamStarted"},
+	{OBS_FRONTEND_EVENT_VIRTUALCAM_STOPPED, "obsVirtualcamStopped"},
+	{OBS_FRONTEND_EVENT_EXIT, "obsExit"},
+};
+
 // As OBS's own browser source names and fills its events.
 void onFrontendEvent(obs_frontend_event event, void *)
 {
+	for (const auto &[plain, name] : kPlainEvents)
+		if (event == plain)
+			return toEveryPage(name, "null");
 	switch (event) {
-	case OBS_FRONTEND_EVENT_STREAMING_STARTING:
-		return toEveryPage("obsStreamingStarting", "null");
-	case OBS_FRONTEND_EVENT_STREAMING_STARTED:
-		return toEveryPage("obsStreamingStarted", "null");
-	case OBS_FRONTEND_EVENT_STREAMING_STOPPING:
-		return toEveryPage("obsStreamingStopping", "null");
-	case OBS_FRONTEND_EVENT_STREAMING_STOPPED:
-		return toEveryPage("obsStreamingStopped", "null");
-	case OBS_FRONTEND_EVENT_RECORDING_STARTING:
-		return toEveryPage("obsRecordingStarting", "null");
-	case OBS_FRONTEND_EVENT_RECORDING_STARTED:
-		return toEveryPage("obsRecordingStarted", "null");
-	case OBS_FRONTEND_EVENT_RECORDING_PAUSED:
-		return toEveryPage("obsRecordingPaused", "null");
-	case OBS_FRONTEND_EVENT_RECORDING_UNPAUSED:
-		return toEveryPage("obsRecordingUnpaused", "null");
-	case OBS_FRONTEND_EVENT_RECORDING_STOPPING:
-		return toEveryPage("obsRecordingStopping", "null");
-	case OBS_FRONTEND_EVENT_RECORDING_STOPPED:
-		return toEveryPage("obsRecordingStopped", "null");
-	case OBS_FRONTEND_EVENT_REPLAY_BUFFER_STARTING:
-		return toEveryPage("obsReplaybufferStarting", "null");
-	case OBS_FRONTEND_EVENT_REPLAY_BUFFER_STARTED:
-		return toEveryPage("obsReplaybufferStarted", "null");
-	case OBS_FRONTEND_EVENT_REPLAY_BUFFER_SAVED:
-		return toEveryPage("obsReplaybufferSaved", "null");
-	case OBS_FRONTEND_EVENT_REPLAY_BUFFER_STOPPING:
-		return toEveryPage("obsReplaybufferStopping", "null");
-	case OBS_FRONTEND_EVENT_REPLAY_BUFFER_STOPPED:
-		return toEveryPage("obsReplaybufferStopped", "null");
-	case OBS_FRONTEND_EVENT_VIRTUALCAM_STARTED:
-		return toEveryPage("obsVirtualcamStarted", "null");
-	case OBS_FRONTEND_EVENT_VIRTUALCAM_STOPPED:
-		return toEveryPage("obsVirtualcamStopped", "null");
 	case OBS_FRONTEND_EVENT_SCENE_CHANGED:
 		if (const std::optional<std::string> scene = currentSceneJson())
 			toEveryPage("obsSceneChanged", *scene);
@@ -244,8 +237,6 @@ void onFrontendEvent(obs_frontend_event event, void *)
 		return;
 	case OBS_FRONTEND_EVENT_TRANSITION_LIST_CHANGED:
 		return toEveryPage("obsTransitionListChanged", jsonNames(transitionNames()));
-	case OBS_FRONTEND_EVENT_EXIT:
-		return toEveryPage("obsExit", "null");
 	default:
 		return;
 	}

@@ -1,5 +1,7 @@
 #include "page-source/page_api.hpp"
 
+#include "page-source/page_rules.hpp"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -28,39 +30,6 @@ constexpr ApiFunction kFunctions[] = {
 	{"startVirtualcam", ApiCall::StartVirtualcam, ControlLevel::All},
 	{"stopVirtualcam", ApiCall::StopVirtualcam, ControlLevel::All},
 };
-
-// The UTF-8 sequence at `at`, or 0 when none valid starts there.
-size_t validSequence(std::string_view text, size_t at)
-{
-	const auto byte = [&](size_t i) {
-		return static_cast<unsigned char>(text[at + i]);
-	};
-	const unsigned char lead = byte(0);
-	size_t length = 0;
-	unsigned char low = 0x80;
-	unsigned char high = 0xbf;
-	if (lead < 0x80)
-		return 1;
-	if (lead >= 0xc2 && lead <= 0xdf) {
-		length = 2;
-	} else if (lead >= 0xe0 && lead <= 0xef) {
-		length = 3;
-		low = lead == 0xe0 ? 0xa0 : 0x80;  // no overlong forms
-		high = lead == 0xed ? 0x9f : 0xbf; // no surrogates
-	} else if (lead >= 0xf0 && lead <= 0xf4) {
-		length = 4;
-		low = lead == 0xf0 ? 0x90 : 0x80;
-		high = lead == 0xf4 ? 0x8f : 0xbf; // nothing past U+10FFFF
-	} else {
-		return 0;
-	}
-	if (at + length > text.size() || byte(1) < low || byte(1) > high)
-		return 0;
-	for (size_t i = 2; i < length; ++i)
-		if (byte(i) < 0x80 || byte(i) > 0xbf)
-			return 0;
-	return length;
-}
 
 } // namespace
 
@@ -96,53 +65,23 @@ const char *levelName(ControlLevel level)
 	return "?";
 }
 
-std::string jsonString(std::string_view utf8)
-{
-	std::string out = "\"";
-	for (size_t at = 0; at < utf8.size();) {
-		const size_t length = validSequence(utf8, at);
-		if (length == 0) {
-			out += "\\ufffd";
-			++at;
-			continue;
-		}
-		const std::string_view sequence = utf8.substr(at, length);
-		const auto c = static_cast<unsigned char>(sequence[0]);
-		if (c == '"' || c == '\\') {
-			out += '\\';
-			out += char(c);
-		} else if (c < 0x20) {
-			char escaped[8];
-			snprintf(escaped, sizeof escaped, "\\u%04x", c);
-			out += escaped;
-		} else if (sequence == "\xe2\x80\xa8" || sequence == "\xe2\x80\xa9") {
-			// Line terminators in the scripts of older JavaScript engines.
-			out += sequence == "\xe2\x80\xa8" ? "\\u2028" : "\\u2029";
-		} else {
-			out += sequence;
-		}
-		at += length;
-	}
-	return out + "\"";
-}
-
 std::string jsonNames(const std::vector<std::string> &names)
 {
 	std::string out = "[";
 	for (const std::string &name : names)
-		out += (out.size() > 1 ? "," : "") + jsonString(name);
+		out += (out.size() > 1 ? "," : "") + scriptString(std::string(name));
 	return out + "]";
 }
 
 std::string jsonScene(std::string_view name, uint32_t width, uint32_t height)
 {
-	return "{\"name\":" + jsonString(name) + ",\"width\":" + std::to_string(width) +
+	return "{\"name\":" + scriptString(std::string(name)) + ",\"width\":" + std::to_string(width) +
 	       ",\"height\":" + std::to_string(height) + "}";
 }
 
 std::string jsonNamed(std::string_view name)
 {
-	return "{\"name\":" + jsonString(name) + "}";
+	return "{\"name\":" + scriptString(std::string(name)) + "}";
 }
 
 std::string jsonStatus(const OutputStatus &status)
@@ -158,7 +97,7 @@ std::string jsonStatus(const OutputStatus &status)
 
 std::string jsonFlag(std::string_view key, bool value)
 {
-	return "{" + jsonString(key) + ":" + (value ? "true" : "false") + "}";
+	return "{" + scriptString(std::string(key)) + ":" + (value ? "true" : "false") + "}";
 }
 
 bool LineBudget::spend(int64_t nowMs)
@@ -187,18 +126,16 @@ std::string consoleLine(std::string_view text)
 {
 	std::string out;
 	for (size_t at = 0; at < text.size();) {
-		const size_t length = validSequence(text, at);
-		const std::string_view piece = length ? text.substr(at, length) : "\xef\xbf\xbd";
+		size_t length = 1;
+		const uint32_t code = decodeUtf8(text, at, length);
+		const bool bad = code == 0xfffd && length == 1;
+		const std::string_view piece = bad ? "\xef\xbf\xbd" : isControl(code) ? " " : text.substr(at, length);
 		if (out.size() + piece.size() > kMaxConsoleBytes) {
 			out += "...";
 			break;
 		}
-		const auto c = static_cast<unsigned char>(piece[0]);
-		const bool control = c < 0x20 || c == 0x7f ||
-				     (c == 0xc2 && static_cast<unsigned char>(piece[1]) < 0xa0) ||
-				     piece == "\xe2\x80\xa8" || piece == "\xe2\x80\xa9";
-		out += control ? std::string_view(" ") : piece;
-		at += length ? length : 1;
+		out += piece;
+		at += length;
 	}
 	return out;
 }

@@ -50,9 +50,7 @@ bool mayCall(const ApiFunction &function, long long level);
 // "ReadUser" and the like, for the log.
 const char *levelName(ControlLevel level);
 
-// JSON texts of the answers and events. Strings keep their UTF-8; what JSON or a script would not take is
-// escaped.
-std::string jsonString(std::string_view utf8);
+// JSON texts of the answers and events; strings in them as scriptString writes them.
 std::string jsonNames(const std::vector<std::string> &names);
 std::string jsonScene(std::string_view name, uint32_t width, uint32_t height);
 std::string jsonNamed(std::string_view name); // {"name": ...}

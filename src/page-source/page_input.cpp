@@ -1,5 +1,7 @@
 #include "page-source/page_input.hpp"
 
+#include "page-source/page_rules.hpp"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -16,20 +18,6 @@ InputEvent at(InputKind kind, const obs_mouse_event &event)
 	input.y = event.y;
 	input.modifiers = navigationModifiers(event.modifiers);
 	return input;
-}
-
-// The length of the UTF-8 sequence starting with `lead`, 0 when no sequence starts with it.
-size_t sequenceLength(unsigned char lead)
-{
-	if (lead < 0x80)
-		return 1;
-	if (lead >= 0xc2 && lead <= 0xdf)
-		return 2;
-	if (lead >= 0xe0 && lead <= 0xef)
-		return 3;
-	if (lead >= 0xf0 && lead <= 0xf4)
-		return 4;
-	return 0;
 }
 
 } // namespace
@@ -118,24 +106,13 @@ InputEvent focusInput(bool focused)
 
 std::string printableCharacter(const char *text)
 {
-	if (!text || !*text)
+	const std::string_view all = text ? text : "";
+	size_t length = 0;
+	const uint32_t code = all.empty() ? 0 : decodeUtf8(all, 0, length);
+	const bool bad = code == 0xfffd && length == 1;
+	if (all.empty() || bad || length != all.size() || isControl(code))
 		return std::string();
-	const auto *bytes = reinterpret_cast<const unsigned char *>(text);
-	const size_t length = sequenceLength(bytes[0]);
-	if (length == 0 || strnlen(text, length + 1) != length)
-		return std::string();
-	uint32_t code = length == 1 ? bytes[0] : bytes[0] & (0x7f >> length);
-	for (size_t i = 1; i < length; ++i) {
-		if ((bytes[i] & 0xc0) != 0x80)
-			return std::string();
-		code = code << 6 | (bytes[i] & 0x3f);
-	}
-	const uint32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
-	const bool control = code < 0x20 || (code >= 0x7f && code < 0xa0);
-	const bool surrogate = code >= 0xd800 && code <= 0xdfff;
-	if (code < shortest[length] || code > 0x10ffff || control || surrogate)
-		return std::string();
-	return std::string(text, length);
+	return std::string(all);
 }
 
 } // namespace page

@@ -70,11 +70,7 @@ std::vector<std::string> helperArguments(const PageConfig &config)
 		std::to_string(config.fpsDen), std::to_string(config.audioRate), std::to_string(config.audioChannels)};
 }
 
-namespace {
-
-// The code point of the UTF-8 sequence at text[at], and its length; 0xfffd and 1 for a byte that starts no
-// valid sequence (overlong forms and surrogates included).
-uint32_t decodeUtf8(const std::string &text, size_t at, size_t &length)
+uint32_t decodeUtf8(std::string_view text, size_t at, size_t &length)
 {
 	const auto byte = [&](size_t i) {
 		return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u;
@@ -111,8 +107,6 @@ uint32_t decodeUtf8(const std::string &text, size_t at, size_t &length)
 	length = count;
 	return code;
 }
-
-} // namespace
 
 std::string scriptString(const std::string &text)
 {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace page {
@@ -76,8 +77,17 @@ PageChange pageChange(const PageConfig &running, const PageConfig &wanted);
 // style sheet, audio route and visibility follow as its first commands.
 std::vector<std::string> helperArguments(const PageConfig &config);
 
+// The code point of the UTF-8 sequence at text[at], and its length; U+FFFD and 1 for a byte that starts no
+// valid sequence (overlong forms, surrogates and sequences cut short included).
+uint32_t decodeUtf8(std::string_view text, size_t at, size_t &length);
+// Whether `code` is a control character (C0, DEL, C1) or a line or paragraph separator.
+inline bool isControl(uint32_t code)
+{
+	return code < 0x20 || (code >= 0x7f && code < 0xa0) || code == 0x2028 || code == 0x2029;
+}
+
 // `text` as a JavaScript string literal, quotes included: every character arrives as it was, and text that is
-// not valid UTF-8 arrives with U+FFFD in place of each bad byte.
+// not valid UTF-8 arrives with U+FFFD in place of each bad byte. It is plain ASCII, and JSON too.
 std::string scriptString(const std::string &text);
 
 struct HelperHealth {
