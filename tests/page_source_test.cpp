@@ -219,6 +219,27 @@ private:
 	std::atomic<long> frames_{0};
 };
 
+// Whether the source's sound, over a fresh second of it, peaks within `tolerance` of `level`. Sound from before
+// the change asked for may still be on its way: a second that does not match is followed by another.
+::testing::AssertionResult soundPeaksAt(obs_source_t *source, float level, float tolerance)
+{
+	float last = -1.0f;
+	long frames = 0;
+	const bool matched = waitFor(
+		[&] {
+			AudioPeak peak(source);
+			waitFor([&] { return peak.frames() > 48000; }, 20000);
+			last = peak.peak();
+			frames = peak.frames();
+			return frames > 48000 && std::fabs(last - level) <= tolerance;
+		},
+		60000);
+	if (matched)
+		return ::testing::AssertionSuccess();
+	return ::testing::AssertionFailure()
+	       << "the last second peaked at " << last << " over " << frames << " frames, not " << level;
+}
+
 OBSSourceAutoRelease makePage(const QString &url, bool audio = false, const char *name = "page")
 {
 	OBSDataAutoRelease settings = obs_data_create();
@@ -982,12 +1003,9 @@ TEST_F(PageSourceTest, drawsThePageAndEachPageKeepsItsOwnSound)
 	server.serve("/quiet", html(barsPage(0.1)));
 	OBSSourceAutoRelease loud = makePage(server.url() + "/loud", true, "loud");
 	OBSSourceAutoRelease quiet = makePage(server.url() + "/quiet", true, "quiet");
-	AudioPeak loudPeak(loud);
-	AudioPeak quietPeak(quiet);
 	EXPECT_TRUE(waitFor([&] { return showsBars(loud) && showsBars(quiet); }, 60000));
-	EXPECT_TRUE(waitFor([&] { return loudPeak.frames() > 48000 && quietPeak.frames() > 48000; }, 60000));
-	EXPECT_NEAR(loudPeak.peak(), 0.5f, 0.05f);
-	EXPECT_NEAR(quietPeak.peak(), 0.1f, 0.02f);
+	EXPECT_TRUE(soundPeaksAt(loud, 0.5f, 0.05f));
+	EXPECT_TRUE(soundPeaksAt(quiet, 0.1f, 0.02f));
 }
 
 // A page of one colour; `script` runs in it.
@@ -1215,27 +1233,6 @@ QByteArray wavPage(double gain)
 bool webkitFromTwoPointFortyEight()
 {
 	return access("/usr/lib/" LORVALEN_LIBRARY_ARCHITECTURE "/libWPEWebKit-2.0.so.1", F_OK) == 0;
-}
-
-// Whether the source's sound, over a fresh second of it, peaks within `tolerance` of `level`. Sound from before
-// the change asked for may still be on its way: a second that does not match is followed by another.
-::testing::AssertionResult soundPeaksAt(obs_source_t *source, float level, float tolerance)
-{
-	float last = -1.0f;
-	long frames = 0;
-	const bool matched = waitFor(
-		[&] {
-			AudioPeak peak(source);
-			waitFor([&] { return peak.frames() > 48000; }, 20000);
-			last = peak.peak();
-			frames = peak.frames();
-			return frames > 48000 && std::fabs(last - level) <= tolerance;
-		},
-		60000);
-	if (matched)
-		return ::testing::AssertionSuccess();
-	return ::testing::AssertionFailure()
-	       << "the last second peaked at " << last << " over " << frames << " frames, not " << level;
 }
 
 // A page's sound through everything that happens to a page: each row changes the page, and its sound must
