@@ -1339,6 +1339,16 @@ function scene() { obsstudio.getCurrentScene(s => say('getCurrentScene ' + JSON.
 addEventListener('obsSceneChanged', e => { say('obsSceneChanged ' + JSON.stringify(e.detail)); scene(); });
 obsstudio.getStatus(s => say('getStatus ' + JSON.stringify(s)));
 scene();
+let frames = 0;
+(function paint() { ++frames; requestAnimationFrame(paint); })();
+document.addEventListener('visibilitychange', () => {
+	const at = frames;
+	say('visibilitychange ' + document.visibilityState + ' ' + document.hidden);
+	if (document.hidden)
+		setTimeout(() => say('frames while hidden ' + (frames - at)), 1500);
+	else
+		requestAnimationFrame(() => say('painting again'));
+});
 addEventListener('load', () => say('ready ' + typeof obsstudio.pluginVersion));
 </script></body></html>)";
 
@@ -1389,6 +1399,23 @@ TEST_F(PageSourceTest, aPageHearsTheUserAndOBS)
 		{"aWheelNotchAway", [&] { obs_source_send_mouse_wheel(source, &at, 0, 120); }, "wheel up"},
 		{"aKeyWithAnAccent", [&] { key("é", 0xe9); }, "keydown é"},
 		{"aKeyWithoutText", [&] { key("", 0xff0d); }, "keydown Enter"},
+		// Shown nowhere, the page is told so and paints no more (a frame already under way aside); its timers
+		// go on. Shown again, it paints at once.
+		{"hiddenItRests",
+		 [&] {
+			 obs_source_dec_showing(source);
+			 EXPECT_TRUE(says("visibilitychange hidden true"));
+			 ASSERT_TRUE(says("frames while hidden "));
+			 const std::string line = log.matching("frames while hidden ").front().text;
+			 EXPECT_LE(std::stoi(line.substr(line.rfind(' ') + 1)), 2) << line;
+		 },
+		 "frames while hidden "},
+		{"shownItPaintsAgain",
+		 [&] {
+			 obs_source_inc_showing(source);
+			 EXPECT_TRUE(says("visibilitychange visible false"));
+		 },
+		 "painting again"},
 		{"theLevelRaisedToReadUser",
 		 [&] {
 			 changeSettings(source, [](obs_data_t *s) { obs_data_set_int(s, "webpage_control_level", 2); });

@@ -1,7 +1,8 @@
 // Runs at document start in every frame of the page (a WebKit user script the page helper adds). It gives the page
 // window.obsstudio as OBS's own browser source does, and posts the page's calls and console lines to the helper
 // through the script message handler "lorvalen". The helper answers through window.__lorvalenObs: answer(id,
-// value) for a callback, dispatch(name, detail) for an event, clickCount(n) before a press OBS counted. It runs
+// value) for a callback, dispatch(name, detail) for an event, clickCount(n) before a press OBS counted,
+// visibility(hidden) when OBS hides or shows the source. It runs
 // them in the main frame only, which hands them on to child frames.
 (function () {
 	'use strict';
@@ -67,6 +68,50 @@
 		toFrames({ __lorvalenObs: 'event', name: name, detail: detail });
 	}
 
+	// A source OBS shows nowhere tells its page, as a browser tells the page of a hidden tab. WebKit itself goes on
+	// taking the page for shown: told otherwise, it would pause the page's media for good.
+	var hidden = false;
+	['visibilityState', 'hidden'].forEach(function (name) {
+		var own = Object.getOwnPropertyDescriptor(Document.prototype, name);
+		if (!own || !own.get)
+			return;
+		Object.defineProperty(document, name, {
+			configurable: true, enumerable: true,
+			get: function () {
+				return hidden ? (name === 'hidden' ? true : 'hidden') : own.get.call(this);
+			}
+		});
+	});
+	// A hidden document gets no animation frames: those asked for wait until it is shown. (Older WebKit stops them
+	// itself once the helper holds its frames; WebKit 2.48 paces them by a timer of its own.)
+	var ownRequest = window.requestAnimationFrame, ownCancel = window.cancelAnimationFrame;
+	var waiting = new Map(), nextWaiting = 0;
+	if (ownRequest && ownCancel) {
+		window.requestAnimationFrame = function (callback) {
+			if (!hidden)
+				return ownRequest.call(window, callback);
+			waiting.set(--nextWaiting, callback);
+			return nextWaiting;
+		};
+		window.cancelAnimationFrame = function (id) {
+			if (!waiting.delete(id))
+				ownCancel.call(window, id);
+		};
+	}
+	function visibility(isHidden) {
+		if (hidden !== isHidden) {
+			hidden = isHidden;
+			document.dispatchEvent(new Event('visibilitychange', { bubbles: true }));
+			if (!hidden) {
+				waiting.forEach(function (callback) {
+					ownRequest.call(window, callback);
+				});
+				waiting.clear();
+			}
+		}
+		toFrames({ __lorvalenObs: 'visibility', hidden: isHidden });
+	}
+
 	if (window !== window.top) {
 		window.addEventListener('message', function (e) {
 			var m = e.data;
@@ -77,6 +122,8 @@
 				answer(m.id, m.value);
 			else if (m.__lorvalenObs === 'event')
 				dispatch(m.name, m.detail);
+			else if (m.__lorvalenObs === 'visibility')
+				visibility(m.hidden === true);
 		}, true);
 	}
 
@@ -124,7 +171,7 @@
 	});
 
 	Object.defineProperty(window, '__lorvalenObs', {
-		value: Object.freeze({ answer: answer, dispatch: dispatch, clickCount: clickCount }),
+		value: Object.freeze({ answer: answer, dispatch: dispatch, clickCount: clickCount, visibility: visibility }),
 		enumerable: false, configurable: false, writable: false
 	});
 

@@ -246,6 +246,12 @@ void dispatchEvent(GstElement *wpesrc, std::string_view name, std::string_view j
 				  std::string(json) + ")");
 }
 
+void tellHidden(GstElement *wpesrc, bool hidden)
+{
+	runScript(wpesrc, std::string("window.__lorvalenObs&&window.__lorvalenObs.visibility(") +
+				  (hidden ? "true" : "false") + ")");
+}
+
 void announceClicks(GstElement *wpesrc, uint32_t clicks)
 {
 	runScript(wpesrc, "window.__lorvalenObs&&window.__lorvalenObs.clickCount(" + std::to_string(clicks) + ")");

@@ -31,6 +31,8 @@ void applyStyleSheet(GstElement *wpesrc, const std::string &css);
 void answerCall(GstElement *wpesrc, std::string_view id, std::string_view json);
 // The page's window gets the event `name` with `json` as its detail.
 void dispatchEvent(GstElement *wpesrc, std::string_view name, std::string_view json);
+// The page's document is hidden (visibilityState "hidden", a visibilitychange) or visible again.
+void tellHidden(GstElement *wpesrc, bool hidden);
 // The next press the page gets was counted `clicks` times by OBS.
 void announceClicks(GstElement *wpesrc, uint32_t clicks);
 // What OBS's Interact window sent, as GStreamer's navigation events on wpesrc's video pad.

@@ -76,6 +76,11 @@ struct Helper {
 	int blankFramesAfterLoad = 0; // streaming thread
 	std::atomic<bool> publishing{false};
 	std::atomic<bool> shown{true};
+	// Hidden, wpesrc's thread is held before the queue (videoIn), so that WebKit, its frame never taken, paints no
+	// other; its JavaScript and sound go on.
+	GstPad *videoIn = nullptr;
+	gulong videoHeld = 0;               // main thread
+	std::atomic<bool> restAsked{false}; // a hold asked of the main thread by the streaming thread
 	Sound sound;
 	int exitCode = helper_exit::kOk;
 };
@@ -160,6 +165,9 @@ void onPageLoad(page::PageLoad event, void *data)
 	if (!helper.onPage)
 		return; // about:blank's own
 	helper.committed = true;
+	// Each document the page loads while hidden learns it.
+	if (!helper.shown)
+		page::tellHidden(helper.source, true);
 	if (event == page::PageLoad::Finished) {
 		helper.loaded = true;
 		// A load drops the style sheet; OBS's own browser source puts it in at the end of each load too.
@@ -176,6 +184,29 @@ bool blank(const uint8_t *pixels, size_t stride, uint32_t width, uint32_t height
 	return true;
 }
 
+// Main thread: wpesrc's thread held while the source is hidden and has a picture, let go when it is shown.
+void rest(Helper &helper)
+{
+	helper.restAsked = false;
+	const bool hold = !helper.shown && helper.area->published.load() > 0;
+	if (hold && !helper.videoHeld) {
+		GST_DEBUG("hidden: the page rests");
+		helper.videoHeld = gst_pad_add_probe(
+			helper.videoIn, GstPadProbeType(GST_PAD_PROBE_TYPE_BLOCK | GST_PAD_PROBE_TYPE_BUFFER),
+			[](GstPad *, GstPadProbeInfo *, gpointer) { return GST_PAD_PROBE_OK; }, nullptr, nullptr);
+	} else if (!hold && helper.videoHeld) {
+		GST_DEBUG("shown: the page paints again");
+		gst_pad_remove_probe(helper.videoIn, helper.videoHeld);
+		helper.videoHeld = 0;
+	}
+}
+
+gboolean onRest(gpointer data)
+{
+	rest(*static_cast<Helper *>(data));
+	return G_SOURCE_REMOVE;
+}
+
 GstFlowReturn onVideoSample(GstAppSink *sink, gpointer data)
 {
 	auto &helper = *static_cast<Helper *>(data);
@@ -184,9 +215,10 @@ GstFlowReturn onVideoSample(GstAppSink *sink, gpointer data)
 		return GST_FLOW_ERROR;
 	if (!helper.firstFrame.exchange(true))
 		g_idle_add(onFirstFrame, &helper);
-	// Hidden, the source needs no new frame: none is copied, once it has its first. The page itself is not told:
-	// WebKit pauses a hidden page's media and does not resume it when the page is shown again.
+	// Hidden, the source needs no new frame: none is copied once it has its first, and the page then rests.
 	if (!helper.shown && helper.area->published.load(std::memory_order_relaxed) > 0) {
+		if (!helper.restAsked.exchange(true))
+			g_idle_add(onRest, &helper);
 		gst_sample_unref(sample);
 		return GST_FLOW_OK;
 	}
@@ -578,6 +610,9 @@ void perform(Helper &helper, const page::Message &command)
 		break;
 	case page::Packet::Shown:
 		helper.shown = command.on;
+		rest(helper);
+		if (helper.onPage)
+			page::tellHidden(helper.source, !command.on);
 		break;
 	// The view exists once the page is under way: before, there is nothing to tell.
 	case page::Packet::Input:
@@ -674,6 +709,7 @@ int runPage(Helper &helper, int fpsNum, int fpsDen)
 	if (!gst_element_link_pads(helper.source, "video", filter, "sink") ||
 	    !gst_element_link_many(filter, queue, sink, nullptr))
 		return helper_exit::kNoPipeline;
+	helper.videoIn = gst_element_get_static_pad(queue, "sink");
 	if (makeMixer(helper))
 		g_signal_connect(helper.source, "pad-added", G_CALLBACK(onPadAdded), &helper);
 
