@@ -35,7 +35,8 @@ speaker_layout layoutOf(uint32_t channels)
 
 void AudioOutput::output(uint32_t rate, uint32_t channels, const float *samples, uint32_t frames)
 {
-	if (!enabled_ || frames == 0)
+	// A libobs whose audio was never started (a host with video only) has nowhere to put it.
+	if (!enabled_ || frames == 0 || !obs_get_audio())
 		return;
 	const speaker_layout layout = layoutOf(channels);
 	const size_t count = size_t(frames) * channels;
