@@ -1,8 +1,10 @@
 // The page source in OBS's terms: a browser_source of the page source module shown on a libobs canvas, at
 // 1280 x 720 and 1920 x 1080, 30 fps. Frames delivered per second against the rate asked for, creation to first
 // frame, CPU of this process plus its page helper and WebKit processes, shown and hidden, their memory; beside each
-// CPU figure the floor, a bare `gst-launch-1.0 wpesrc ! fakesink` at the same caps measured in the same run. A figure
-// or floor that could not be measured is reported as such, with no ratio, and the run exits with status 2.
+// CPU figure the floor, a bare `gst-launch-1.0 wpesrc ! fakesink` at the same caps measured in the same run, and
+// for what libobs spends drawing the page, OBS's image_source of the same size. Then a tone page's sound over a long
+// run (LORVALEN_PAGE_BENCH_DRIFT_SECONDS, 600 unless set): gaps, repeats and drift from OBS's clock. A figure or
+// floor that could not be measured is reported as such, with no ratio, and the run exits with status 2.
 //
 //   lorvalen-page-bench [RESULTS.md]
 #include "support/http_server.hpp"
@@ -11,10 +13,18 @@
 #include <obs-module.h>
 #include <obs.hpp>
 
+#include <util/platform.h>
+
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
 #include <QProcess>
 
 #include <chrono>
+#include <climits>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -25,7 +35,11 @@
 #include <thread>
 #include <vector>
 
+#include <algorithm>
+#include <mutex>
+
 #include <dirent.h>
+#include <dlfcn.h>
 #include <unistd.h>
 
 namespace {
@@ -41,6 +55,11 @@ const char *const kStillPage =
 	"<div style='flex:1;background:#00c0c0'></div><div style='flex:1;background:#00c000'></div>"
 	"<div style='flex:1;background:#c000c0'></div><div style='flex:1;background:#c00000'></div>"
 	"<div style='flex:1;background:#0000c0'></div></body></html>";
+
+// A steady 1 kHz tone.
+const char *const kTonePage =
+	"<!DOCTYPE html><html><body><script>var c=new AudioContext(),o=c.createOscillator(),g=c.createGain();"
+	"o.frequency.value=1000;g.gain.value=0.5;o.connect(g);g.connect(c.destination);o.start();</script></body></html>";
 
 // A page whose colour changes at every animation frame, over bars like the demo page's.
 const char *const kPage =
@@ -209,6 +228,7 @@ struct Result {
 	Usage floor;
 	double idleCpuPercent = 0.0;
 	double stillCpuPercent = 0.0;  // this process, showing a page that sends no new frames
+	double imageCpuPercent = 0.0;  // this process, showing an image_source of the same size instead
 	double hiddenCpuPercent = 0.0; // the helper and WebKit, the animated page hidden
 	int processes = 0;
 	std::vector<std::string> unmeasured; // why a figure could not be measured
@@ -277,6 +297,32 @@ Result run(HttpTestServer &server, obs_scene_t *scene, uint32_t width, uint32_t 
 	source = nullptr;
 	obs_wait_for_destroy_queue();
 	pump(1000);
+
+	// Its floor: OBS's own image_source of the same size, in the same place on the same canvas.
+	const QString image = QDir::temp().filePath(QString("lorvalen-page-bench-%1x%2.png").arg(width).arg(height));
+	QImage bars(int(width), int(height), QImage::Format_ARGB32);
+	for (int x = 0; x < int(width); ++x)
+		for (int y = 0; y < int(height); ++y)
+			bars.setPixel(x, y, 0xff000000u | (0x24u * uint32_t(x * 7 / int(width))) << 8);
+	OBSDataAutoRelease imageSettings = obs_data_create();
+	obs_data_set_string(imageSettings, "file", image.toUtf8().constData());
+	OBSSourceAutoRelease still =
+		bars.save(image) ? obs_source_create("image_source", "bench image", imageSettings, nullptr) : nullptr;
+	if (still) {
+		obs_sceneitem_t *stillItem = obs_scene_add(scene, still);
+		const double shown = nowSeconds();
+		while ((cornerColour(still, width, height) >> 24) == 0 && nowSeconds() - shown < 30)
+			pump(5);
+		pump(kWarmUpMs);
+		if ((cornerColour(still, width, height) >> 24) != 0)
+			result.imageCpuPercent = measure({getpid()}, [] { pump(5); }).cpuPercent;
+		obs_sceneitem_remove(stillItem);
+		still = nullptr;
+		obs_wait_for_destroy_queue();
+	}
+	QFile::remove(image);
+	if (!(result.imageCpuPercent > 0.0))
+		result.unmeasured.push_back("the image_source floor: OBS's image_source showed nothing");
 
 	setenv(kMarker, "floor", 1);
 	QProcess floor;
@@ -356,6 +402,105 @@ Pages runPages(HttpTestServer &server, obs_scene_t *scene, int count)
 	return result;
 }
 
+// A page's sound on OBS's clock over a long run: how far its timestamps part from OBS's clock, and how often a
+// buffer does not start where the one before it ended (a gap or a repeat).
+struct Drift {
+	double seconds = 0.0;
+	long buffers = 0;
+	long breaks = 0;
+	double driftMs = 0.0;  // (arrival - stamp) over the last window against the first, each the least in it
+	double jitterMs = 0.0; // spread of (arrival - stamp) within the first window: what this way of measuring sees
+	std::string unmeasured;
+};
+
+class SoundLog {
+public:
+	explicit SoundLog(obs_source_t *source) : source_(source)
+	{
+		obs_source_add_audio_capture_callback(source_, capture, this);
+	}
+	~SoundLog() { obs_source_remove_audio_capture_callback(source_, capture, this); }
+	struct Buffer {
+		uint64_t stamp, arrival;
+		uint32_t frames;
+	};
+	std::vector<Buffer> take()
+	{
+		std::lock_guard<std::mutex> hold(lock_);
+		return std::move(buffers_);
+	}
+
+private:
+	// On the source's own thread, as the buffer is handed to libobs.
+	static void capture(void *param, obs_source_t *, const audio_data *audio, bool)
+	{
+		auto *self = static_cast<SoundLog *>(param);
+		std::lock_guard<std::mutex> hold(self->lock_);
+		self->buffers_.push_back({audio->timestamp, os_gettime_ns(), audio->frames});
+	}
+	obs_source_t *source_;
+	std::mutex lock_;
+	std::vector<Buffer> buffers_;
+};
+
+Drift runDrift(HttpTestServer &server, obs_scene_t *scene, int seconds)
+{
+	Drift result;
+	OBSDataAutoRelease settings = obs_data_create();
+	obs_data_set_string(settings, "url", (server.url() + "/tone").toStdString().c_str());
+	obs_data_set_int(settings, "width", 320);
+	obs_data_set_int(settings, "height", 180);
+	obs_data_set_bool(settings, "reroute_audio", true);
+	OBSSourceAutoRelease source = obs_source_create("browser_source", "bench tone", settings, nullptr);
+	obs_sceneitem_t *item = obs_scene_add(scene, source);
+	std::vector<SoundLog::Buffer> buffers;
+	{
+		SoundLog log(source);
+		const double started = nowSeconds();
+		while (log.take().empty() && nowSeconds() - started < 60)
+			pump(20);
+		pump(kWarmUpMs);
+		log.take();
+		const double from = nowSeconds();
+		while (nowSeconds() - from < seconds)
+			pump(50);
+		buffers = log.take();
+		result.seconds = nowSeconds() - from;
+	}
+	obs_sceneitem_remove(item);
+	source = nullptr;
+	obs_wait_for_destroy_queue();
+	const uint32_t rate = audio_output_get_sample_rate(obs_get_audio());
+	if (buffers.size() < 100) {
+		result.unmeasured = "the tone page's sound did not reach the source";
+		return result;
+	}
+	result.buffers = long(buffers.size());
+	for (size_t i = 1; i < buffers.size(); ++i) {
+		const uint64_t expected = buffers[i - 1].stamp + uint64_t(buffers[i - 1].frames) * 1000000000ULL / rate;
+		const int64_t off = int64_t(buffers[i].stamp) - int64_t(expected);
+		if (off > 100000 || off < -100000) // more than about 5 samples either way
+			++result.breaks;
+	}
+	// Scheduling delays only add to the arrival: the least offset of a window is the clock's own.
+	const auto window = [&](size_t first, size_t last, double &spreadMs) {
+		int64_t least = INT64_MAX, most = INT64_MIN;
+		for (size_t i = first; i < last; ++i) {
+			const int64_t offset = int64_t(buffers[i].arrival) - int64_t(buffers[i].stamp);
+			least = std::min(least, offset);
+			most = std::max(most, offset);
+		}
+		spreadMs = double(most - least) / 1e6;
+		return least;
+	};
+	const size_t span = std::max<size_t>(buffers.size() / 20, 50);
+	double lastSpread = 0.0;
+	const int64_t first = window(0, span, result.jitterMs);
+	const int64_t last = window(buffers.size() - span, buffers.size(), lastSpread);
+	result.driftMs = double(last - first) / 1e6;
+	return result;
+}
+
 std::string cpuModel()
 {
 	std::istringstream info(readFile("/proc/cpuinfo"));
@@ -375,7 +520,8 @@ int main(int argc, char **argv)
 	const std::string loadBefore = readFile("/proc/loadavg");
 	obs_session::start();
 	obs_module_t *module = nullptr;
-	if (!obs_session::resetVideo(1920, 1080) ||
+	const obs_audio_info audio = {48000, SPEAKERS_STEREO};
+	if (!obs_session::resetVideo(1920, 1080) || !obs_reset_audio(&audio) ||
 	    obs_open_module(&module, LORVALEN_PAGE_SOURCE_PATH, nullptr) != MODULE_SUCCESS ||
 	    !obs_init_module(module)) {
 		fprintf(stderr, "libobs or the page source module did not start\n");
@@ -386,6 +532,16 @@ int main(int argc, char **argv)
 		fprintf(stderr, "the page source did not register browser_source\n");
 		return 1;
 	}
+	// OBS's image_source, a floor: from the plug-in folder beside the libobs in use.
+	Dl_info libobs = {};
+	obs_module_t *images = nullptr;
+	if (dladdr(reinterpret_cast<void *>(&obs_startup), &libobs) && libobs.dli_fname) {
+		const std::string dir = QFileInfo(libobs.dli_fname).absolutePath().toStdString();
+		if (obs_open_module(&images, (dir + "/obs-plugins/image-source.so").c_str(), nullptr) == MODULE_SUCCESS)
+			obs_init_module(images);
+	}
+	const char *driftSetting = getenv("LORVALEN_PAGE_BENCH_DRIFT_SECONDS");
+	const int driftSeconds = driftSetting ? atoi(driftSetting) : 600;
 	HttpTestServer server;
 	HttpAnswer page;
 	page.headers = {{"Content-Type", "text/html"}};
@@ -393,6 +549,8 @@ int main(int argc, char **argv)
 	server.serve("/page", page);
 	page.body = kStillPage;
 	server.serve("/still", page);
+	page.body = kTonePage;
+	server.serve("/tone", page);
 	OBSSceneAutoRelease scene = obs_scene_create("bench");
 	obs_set_output_source(0, obs_scene_get_source(scene));
 
@@ -406,6 +564,8 @@ int main(int argc, char **argv)
 		fprintf(stderr, "%d pages at 1280x720...\n", count);
 		perCount.push_back(runPages(server, scene, count));
 	}
+	fprintf(stderr, "sound over %d s...\n", driftSeconds);
+	const Drift drift = runDrift(server, scene, driftSeconds);
 	obs_set_output_source(0, nullptr);
 
 	std::ostringstream table;
@@ -421,9 +581,11 @@ int main(int argc, char **argv)
 	      << "page and caps.\n\n";
 	table << "| Size @ 30 fps | Creation → first frame ms | Frames/s delivered | Rate ratio | Target | CPU % (libobs "
 		 "process + helper + WebKit) | of which helper + WebKit | Floor CPU % | CPU ratio | Target | "
-		 "Helper + WebKit / floor | Hidden: helper + WebKit CPU % | Hidden / shown | Target | libobs alone CPU % | "
-		 "libobs drawing a still page CPU % | RSS MiB | Floor RSS MiB | Helper processes |\n";
-	table << "|---|---:|---:|---:|---|---:|---:|---:|---:|---|---:|---:|---:|---|---:|---:|---:|---:|---:|\n";
+		 "Helper + WebKit / floor | Target | Hidden: helper + WebKit CPU % | Hidden / shown | Target | libobs alone "
+		 "CPU % | libobs drawing a still page CPU % | Floor: libobs drawing an image_source CPU % | Still page / "
+		 "image | Target | RSS MiB | Floor RSS MiB | Helper processes |\n";
+	table << "|---|---:|---:|---:|---|---:|---:|---:|---:|---|---:|---|---:|---:|---|---:|---:|---:|---:|---|---:|---:|---:|"
+		 "\n";
 	std::vector<std::string> unmeasured;
 	for (const Result &r : results) {
 		if (!r.unmeasured.empty()) {
@@ -435,7 +597,7 @@ int main(int argc, char **argv)
 						     reason);
 			}
 			table << "| " << r.width << "x" << r.height << " | not measured: " << why
-			      << " | | | | | | | | | | | | | | | | | |\n";
+			      << " | | | | | | | | | | | | | | | | | | | | | |\n";
 			continue;
 		}
 		const double rate = r.framesPerSecond / 30.0;
@@ -443,14 +605,18 @@ int main(int argc, char **argv)
 		const double pages = r.source.cpuPercent - r.source.ownCpuPercent;
 		const double cpu = r.source.cpuPercent / floorCpu;
 		const double hidden = r.hiddenCpuPercent / pages;
+		const double helper = pages / floorCpu;
+		const double drawing = r.stillCpuPercent / r.imageCpuPercent;
 		snprintf(
 			line, sizeof line,
-			"| %ux%u | %.0f | %.1f | %.3f× | ≥ 0.95× %s | %.0f | %.0f | %.0f | %.2f× | ≤ 1.3× %s | %.2f× | %.1f | "
-			"%.3f× | ≤ 0.1× %s | %.0f | %.0f | %.0f | %.0f | %d |\n",
+			"| %ux%u | %.0f | %.1f | %.3f× | ≥ 0.95× %s | %.0f | %.0f | %.0f | %.2f× | ≤ 1.3× %s | %.2f× | "
+			"≤ 1.05× %s | %.1f | %.3f× | ≤ 0.1× %s | %.0f | %.0f | %.0f | %.2f× | ≤ 1.05× %s | %.0f | %.0f | "
+			"%d |\n",
 			r.width, r.height, r.firstFrameMs, r.framesPerSecond, rate, rate >= 0.95 ? "met" : "missed",
-			r.source.cpuPercent, pages, r.floor.cpuPercent, cpu, cpu <= 1.3 ? "met" : "missed",
-			pages / floorCpu, r.hiddenCpuPercent, hidden, hidden <= 0.1 ? "met" : "missed",
-			r.idleCpuPercent, r.stillCpuPercent, r.source.rssMiB, r.floor.rssMiB, r.processes);
+			r.source.cpuPercent, pages, r.floor.cpuPercent, cpu, cpu <= 1.3 ? "met" : "missed", helper,
+			helper <= 1.05 ? "met" : "missed", r.hiddenCpuPercent, hidden, hidden <= 0.1 ? "met" : "missed",
+			r.idleCpuPercent, r.stillCpuPercent, r.imageCpuPercent, drawing,
+			drawing <= 1.05 ? "met" : "missed", r.source.rssMiB, r.floor.rssMiB, r.processes);
 		table << line;
 	}
 
@@ -477,6 +643,21 @@ int main(int argc, char **argv)
 				 p.count, p.usage.cpuPercent, cpu, p.usage.pssMiB, pss, hd.floor.cpuPercent,
 				 hd.floor.pssMiB, cpu / hd.floor.cpuPercent);
 		}
+		table << line;
+	}
+	// The sound over a long run. Its floor is the measurement's own: how much the arrival of buffers, stamped
+	// one after another, varies within a window; a drift below it cannot be told from none.
+	const double frameMs = 1000.0 / 30.0;
+	table << "\n| Sound of a tone page, reroute_audio on | Seconds | Buffers | Gaps or repeats | Target | Drift "
+		 "from OBS's clock ms | Target | Floor: arrival jitter ms |\n|---|---:|---:|---:|---|---:|---|---:|\n";
+	if (!drift.unmeasured.empty()) {
+		unmeasured.push_back("sound: " + drift.unmeasured);
+		table << "| 320x180 @ 30 fps | not measured: " << drift.unmeasured << " | | | | | | |\n";
+	} else {
+		snprintf(line, sizeof line,
+			 "| 320x180 @ 30 fps | %.0f | %ld | %ld | 0 %s | %.2f | < %.1f (one frame) %s | %.2f |\n",
+			 drift.seconds, drift.buffers, drift.breaks, drift.breaks == 0 ? "met" : "missed",
+			 drift.driftMs, frameMs, std::fabs(drift.driftMs) < frameMs ? "met" : "missed", drift.jitterMs);
 		table << line;
 	}
 	std::ofstream(resultsPath) << table.str();

@@ -462,7 +462,7 @@ if wanted bench; then
 			"$root/tests/support/own_loopback.sh" "$dir/lorvalen-bench"
 		# The page renderer's benchmark, when it is built: real pages, beside a bare wpesrc pipeline.
 		if cmake --build "$dir" -j"$jobs" --target lorvalen-page-bench >>"$dir.build.log" 2>&1; then
-			run_bench "page bench" "$dir/page-bench-results.md" "$dir.page.log" 400 "$dir/lorvalen-page-bench"
+			run_bench "page bench" "$dir/page-bench-results.md" "$dir.page.log" 1200 "$dir/lorvalen-page-bench"
 		elif grep -q 'lorvalen-page-bench' "$dir.build.log"; then
 			tail -n 20 "$dir.build.log"
 			count "page bench build" 0 1
