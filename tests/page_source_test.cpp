@@ -1228,8 +1228,8 @@ QByteArray wavPage(double gain)
 	       "'></audio></body></html>";
 }
 
-// WebKit 2.48 and later (the 2.0 API, in Debian 13 and sid): an <audio> element's sound does not reach wpesrc, and
-// a page in a new helper now and then has no sound either.
+// WebKit 2.48 and later (the 2.0 API, in Debian 13 and sid): an <audio loop> element plays its sound once; after
+// that WebKit ends and restarts it at once, over and over, and no sound reaches wpesrc.
 bool webkitFromTwoPointFortyEight()
 {
 	return access("/usr/lib/" LORVALEN_LIBRARY_ARCHITECTURE "/libWPEWebKit-2.0.so.1", F_OK) == 0;
@@ -1262,7 +1262,7 @@ TEST_F(PageSourceTest, soundSurvivesThePagesLife)
 	bool activated = false;
 	struct Row {
 		const char *behaviour;
-		bool loadsAPage; // in a new helper: the sound WebKit 2.48 may lose
+		bool loopsAnAudioElement; // what WebKit 2.48 plays only once
 		std::function<void()> act;
 		float level, tolerance;
 	};
@@ -1275,17 +1275,17 @@ TEST_F(PageSourceTest, soundSurvivesThePagesLife)
 			 obs_source_inc_showing(source);
 		 },
 		 0.5f, 0.05f},
-		{"aNewAddress", true, [&] { go("/other"); }, 0.3f, 0.03f},
-		{"refresh", true,
+		{"aNewAddress", false, [&] { go("/other"); }, 0.3f, 0.03f},
+		{"refresh", false,
 		 [&] {
 			 server.serve("/other", html(tonePage({0.4})));
 			 refresh();
 		 },
 		 0.4f, 0.04f},
 		// Each alone peaks at 0.2; at 1 and 1.5 kHz together they reach more than 0.38 whatever their phases.
-		{"twoStreamsAtOnce", true, [&] { go("/two"); }, 0.4f, 0.025f},
+		{"twoStreamsAtOnce", false, [&] { go("/two"); }, 0.4f, 0.025f},
 		{"aSixteenBitWav", true, [&] { go("/wav"); }, 0.5f, 0.03f},
-		{"restartWhenActive", true,
+		{"restartWhenActive", false,
 		 [&] {
 			 server.serve(QByteArray::fromStdString(current), html(tonePage({0.25})));
 			 changeSettings(source,
@@ -1298,7 +1298,7 @@ TEST_F(PageSourceTest, soundSurvivesThePagesLife)
 	float level = 0.5f;
 	for (const Row &row : rows) {
 		SCOPED_TRACE(row.behaviour);
-		if (row.loadsAPage && webkitFromTwoPointFortyEight()) {
+		if (row.loopsAnAudioElement && webkitFromTwoPointFortyEight()) {
 			printf("%s: not checked here, a known gap with WebKit 2.48\n", row.behaviour);
 			continue;
 		}

@@ -409,8 +409,10 @@ GstElement *makeVideoSink(Helper &helper)
 	return sink;
 }
 
-// The mixer and what follows it, there before the page's first stream: an element added to the running
-// pipeline from wpesrc's thread would stall it.
+// The mixer and what follows it, added from the main thread once the pipeline plays and before the page's
+// first stream (an element added from wpesrc's thread would stall it). Added earlier, the live mixer may take
+// its start from the clock while the pipeline hands out its base time, before the mixer has it: it then starts
+// hours ahead of every stream (the clock's absolute time) and drops them all, and the page is silent.
 bool makeMixer(Helper &helper)
 {
 	Sound &sound = helper.sound;
@@ -440,6 +442,8 @@ bool makeMixer(Helper &helper)
 		gst_bin_remove_many(GST_BIN(helper.pipeline), mixer, filter, sink, nullptr);
 		return false;
 	}
+	for (GstElement *element : {sink, filter, mixer})
+		gst_element_sync_state_with_parent(element);
 	sound.mixer = mixer;
 	return true;
 }
@@ -710,8 +714,6 @@ int runPage(Helper &helper, int fpsNum, int fpsDen)
 	    !gst_element_link_many(filter, queue, sink, nullptr))
 		return helper_exit::kNoPipeline;
 	helper.videoIn = gst_element_get_static_pad(queue, "sink");
-	if (makeMixer(helper))
-		g_signal_connect(helper.source, "pad-added", G_CALLBACK(onPadAdded), &helper);
 
 	GstBus *bus = gst_pipeline_get_bus(GST_PIPELINE(helper.pipeline));
 	gst_bus_add_watch(bus, onBusMessage, &helper);
@@ -723,6 +725,9 @@ int runPage(Helper &helper, int fpsNum, int fpsDen)
 	GST_INFO("a %ux%u page at %d/%d fps", helper.width, helper.height, fpsNum, fpsDen);
 	if (gst_element_set_state(helper.pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
 		return helper_exit::kNoPipeline;
+	// wpesrc adds a stream's pad only after the page has navigated, from the main loop below.
+	if (makeMixer(helper))
+		g_signal_connect(helper.source, "pad-added", G_CALLBACK(onPadAdded), &helper);
 	g_main_loop_run(helper.loop);
 	// No teardown: the module ends this process group, WebKit's processes with it, and a pipeline stuck in a
 	// state change would only keep this process alive.
