@@ -334,9 +334,8 @@ def meter_peaks(port, seconds):
 
 
 def refresh_hide_and_show(ws, r, args, canvas, name, p, expected):
-    """The studio page refreshed: its tone and its bars are back. Then hidden and shown again: its bars are back.
-    (The meters are not read after the hide: a page whose item was hidden and shown again then reads silence on
-    its meter in every OBS here, a fault still open.)"""
+    """The studio page, its sound on, refreshed: its tone and its bars are back. Then hidden and shown again: its
+    tone and its bars are back."""
     sounds = {n: dict(e["settings"])["reroute_audio"] for n, e in expected.items()}
     step("%s: refresh the page" % p["label"])
     ws.request("PressInputPropertiesButton", {"inputName": name, "propertyName": "refreshnocache"})
@@ -349,6 +348,7 @@ def refresh_hide_and_show(ws, r, args, canvas, name, p, expected):
     r.check(wait_for(lambda: not ws.request("GetSceneItemEnabled", {"sceneName": scene, "sceneItemId": item})
                      ["sceneItemEnabled"], 10), "%r is hidden" % name)
     ws.request("SetSceneItemEnabled", {"sceneName": scene, "sceneItemId": item, "sceneItemEnabled": True})
+    check_meters(args.ws_port, r, "hidden and shown again", sounds)
     check_pixels(ws, r, "hidden and shown again", canvas, name, p["signal"], p["width"], p["height"],
                  args.artifacts)
 
@@ -977,8 +977,9 @@ def cmd_session(args):
                              {n: dict(e["settings"])["reroute_audio"] for n, e in expected.items()})
                 check_pixels(ws, r, p["label"], canvas, name, p["signal"], p["width"], p["height"],
                              args.artifacts)
-            if args.renderer and p["label"] == "vertical apply":
+            if args.renderer and p["label"] == "horizontal apply":
                 refresh_hide_and_show(ws, r, args, canvas, name, p, expected)
+            if args.renderer and p["label"] == "vertical apply":
                 interact_click(ws, r, canvas)
             if p["label"] == "update apply":
                 # The vertical source must be untouched by updating the other one.
