@@ -85,12 +85,13 @@
 	// A hidden document gets no animation frames: those asked for wait until it is shown. (Older WebKit stops them
 	// itself once the helper holds its frames; WebKit 2.48 paces them by a timer of its own.)
 	var ownRequest = window.requestAnimationFrame, ownCancel = window.cancelAnimationFrame;
-	var waiting = new Map(), nextWaiting = 0;
+	// Ids of their own, positive as the page expects, far above the ones WebKit counts from 1.
+	var waiting = new Map(), nextWaiting = 0x40000000;
 	if (ownRequest && ownCancel) {
 		window.requestAnimationFrame = function (callback) {
 			if (!hidden)
 				return ownRequest.call(window, callback);
-			waiting.set(--nextWaiting, callback);
+			waiting.set(++nextWaiting, callback);
 			return nextWaiting;
 		};
 		window.cancelAnimationFrame = function (id) {
