@@ -312,6 +312,25 @@ GstBusSyncReply onDesktopMessage(GstBus *, GstMessage *message, gpointer)
 	return GST_BUS_DROP;
 }
 
+// The desktop's default output, as OBS's own browser source reaches it: the sound server (PulseAudio, or PipeWire
+// through it), else ALSA's default device; each is tried by opening it. Not autoaudiosink: past those it tries
+// JACK, whose client library waits for ever on a lock that a process killed while opening it left in its shared
+// database (/dev/shm/jack_db-UID), and the helper would stop answering, page after page.
+GstElement *makeDesktopSink()
+{
+	for (const char *factory : {"pulsesink", "alsasink"}) {
+		GstElement *sink = gst_element_factory_make(factory, nullptr);
+		if (!sink)
+			continue;
+		if (gst_element_set_state(sink, GST_STATE_READY) == GST_STATE_CHANGE_SUCCESS)
+			return sink;
+		GST_INFO("%s did not open", factory);
+		gst_element_set_state(sink, GST_STATE_NULL);
+		gst_object_unref(sink);
+	}
+	return nullptr;
+}
+
 // Main thread: the sound to the module, or to the desktop's default output through a pipeline of its own, so
 // that neither way needs the page's pipeline changed.
 void routeSound(Sound &sound, bool toModule)
@@ -335,9 +354,9 @@ void routeSound(Sound &sound, bool toModule)
 		return;
 	GstElement *desktop = gst_pipeline_new("desktop");
 	GstElement *source = gst_element_factory_make("appsrc", nullptr);
-	GstElement *sink = gst_element_factory_make("autoaudiosink", nullptr);
+	GstElement *sink = makeDesktopSink();
 	if (!source || !sink) {
-		GST_WARNING("no appsrc or autoaudiosink: the page's sound is dropped");
+		GST_INFO("no sound output on the desktop: the page's sound is dropped");
 		gst_object_unref(desktop);
 		if (source)
 			gst_object_unref(source);
