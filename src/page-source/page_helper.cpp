@@ -52,7 +52,7 @@ struct Sound {
 	GstElement *mixer = nullptr; // audiomixer ! capsfilter ! appsink
 	std::atomic<bool> toModule{true};
 	std::mutex lock;               // desktop
-	GstElement *desktop = nullptr; // while the sound goes to the desktop: appsrc ! autoaudiosink
+	GstElement *desktop = nullptr; // while the sound goes to the desktop: appsrc ! pulsesink or alsasink
 	GstElement *desktopSource = nullptr;
 };
 
