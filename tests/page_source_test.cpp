@@ -1228,11 +1228,14 @@ QByteArray wavPage(double gain)
 	       "'></audio></body></html>";
 }
 
-// WebKit 2.48 and later (the 2.0 API, in Debian 13 and sid): an <audio loop> element plays its sound once; after
-// that WebKit ends and restarts it at once, over and over, and no sound reaches wpesrc.
-bool webkitFromTwoPointFortyEight()
+// WebKit 2.48 (Debian 13's) cannot loop an <audio loop> element: it plays its sound once, and the page lets it
+// end there. (2.38 and 2.54 loop it.) The version is asked of the library itself, which this process does not
+// otherwise load.
+bool webkitLoopsOnlyOnce()
 {
-	return access("/usr/lib/" LORVALEN_LIBRARY_ARCHITECTURE "/libWPEWebKit-2.0.so.1", F_OK) == 0;
+	void *webkit = dlopen("libWPEWebKit-2.0.so.1", RTLD_LAZY | RTLD_LOCAL);
+	auto minor = webkit ? reinterpret_cast<unsigned (*)()>(dlsym(webkit, "webkit_get_minor_version")) : nullptr;
+	return minor && minor() == 48;
 }
 
 // A page's sound through everything that happens to a page: each row changes the page, and its sound must
@@ -1262,7 +1265,7 @@ TEST_F(PageSourceTest, soundSurvivesThePagesLife)
 	bool activated = false;
 	struct Row {
 		const char *behaviour;
-		bool loopsAnAudioElement; // what WebKit 2.48 plays only once
+		bool loopsAnAudioElement; // what WebKit 2.48 plays only once, and the log says so
 		std::function<void()> act;
 		float level, tolerance;
 	};
@@ -1298,8 +1301,16 @@ TEST_F(PageSourceTest, soundSurvivesThePagesLife)
 	float level = 0.5f;
 	for (const Row &row : rows) {
 		SCOPED_TRACE(row.behaviour);
-		if (row.loopsAnAudioElement && webkitFromTwoPointFortyEight()) {
-			printf("%s: not checked here, a known gap with WebKit 2.48\n", row.behaviour);
+		if (row.loopsAnAudioElement && webkitLoopsOnlyOnce()) {
+			LogCapture log;
+			row.act();
+			EXPECT_TRUE(waitFor(
+				[&] {
+					return !log.matching("'page' console.warn: this WebKit cannot loop <audio>")
+							.empty();
+				},
+				30000))
+				<< "the loop that cannot be went on seeking";
 			continue;
 		}
 		row.act();

@@ -177,8 +177,8 @@
 	});
 
 	// The console goes on to WebKit's as before, and to the helper: at most ten lines at once and five a second,
-	// the next line that goes counting those dropped. (The helper and OBS count again: a page can post to the
-	// handler itself.)
+	// the next line that goes counting those dropped; the bridge's own rare lines always go. (The helper and OBS
+	// count again: a page can post to the handler itself.)
 	function text(args) {
 		return Array.prototype.map.call(args, function (a) {
 			if (typeof a === 'string')
@@ -192,11 +192,11 @@
 		}).join(' ');
 	}
 	var tokens = 10, last = Date.now(), dropped = 0;
-	function toHelper(level, line) {
+	function toHelper(level, line, always) {
 		var now = Date.now();
 		tokens = Math.min(10, tokens + (now - last) * 5 / 1000);
 		last = now;
-		if (tokens < 1) {
+		if (tokens < 1 && !always) {
 			++dropped;
 			return;
 		}
@@ -218,6 +218,25 @@
 				return original.apply(console, arguments);
 		};
 	});
+	// WebKit 2.48 cannot loop a media element: at its end it seeks back to the start, finds itself at the end
+	// again and seeks again, thousands of times a second, for ever and in silence. (Restarted by the page
+	// instead, the element freezes its web process within a few passes.) A looping element that seeks as no
+	// loop can is let end, and OBS's log says so.
+	var seeks = new WeakMap();
+	window.addEventListener('seeking', function (e) {
+		var m = e.target;
+		if (!(m instanceof HTMLMediaElement) || !m.loop)
+			return;
+		var now = Date.now(), s = seeks.get(m);
+		if (!s || now - s.since > 1000)
+			seeks.set(m, s = { since: now, count: 0 });
+		if (++s.count < 50)
+			return;
+		seeks.delete(m);
+		m.loop = false;
+		toHelper('warn', 'this WebKit cannot loop <' + m.tagName.toLowerCase() + '> ' +
+			String(m.currentSrc).slice(0, 100) + ': it plays once', true);
+	}, true);
 	window.addEventListener('error', function (e) {
 		toHelper('error', 'uncaught ' + String(e.message) + ' (' + e.filename + ':' + e.lineno + ')');
 	});
