@@ -136,6 +136,9 @@ elif [[ "$release" == fresh ]]; then
 	suite=bookworm
 	base_packages=""
 	dev_packages=""
+else
+	# WebKit's web process extension API, for the mended wpe web extension (Debian 12's WebKit has none).
+	dev_packages+=" libwpewebkit-2.0-dev"
 fi
 if [[ "$command" == _inside ]]; then
 	inside "$@"

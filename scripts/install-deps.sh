@@ -25,6 +25,12 @@ test_packages=(
 	dpkg-dev:dpkg-parsechangelog
 )
 
+# The mended wpe web extension needs WebKit's web process extension API, which Debian 12's WebKit has not.
+. /etc/os-release
+if [[ "${ID:-}" == debian && "${VERSION_ID:-99}" != 1[0-2] ]]; then
+	build_packages+=(libwpewebkit-2.0-dev)
+fi
+
 entries=("${build_packages[@]}")
 mode=install
 for argument in "$@"; do

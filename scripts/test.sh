@@ -139,6 +139,12 @@ package_stage() { # package_stage STAGE RELEASE QT_MAJOR DIR
 		usr/share/obs/obs-plugins/lorvalen-page-source/locale/pt-BR.ini; do
 		[[ -s "$dir/unpacked/$path" ]] || { echo "not in $deb: /$path"; ok=0; }
 	done
+	# The mended wpe web extension, built where WebKit has its 2.0 API (not Debian 12).
+	path=usr/lib/x86_64-linux-gnu/lorvalen-page-source/wpe-extension/liblorvalen-wpe-extension.so
+	if [[ "$host" != bookworm && ! -s "$dir/unpacked/$path" ]]; then
+		echo "not in $deb: /$path"
+		ok=0
+	fi
 	# What the page renderer loads at run time, which the libraries' dependencies do not bring.
 	for name in obs-studio gstreamer1.0-wpe gstreamer1.0-plugins-base gstreamer1.0-plugins-good; do
 		[[ ", $(dpkg-deb -f "$dir/$deb" Depends), " == *", $name"[\ ,]* ]] || { echo "$deb does not depend on $name"; ok=0; }
