@@ -219,13 +219,30 @@
 		};
 	});
 	// WebKit 2.48 cannot loop a media element: at its end it seeks back to the start, finds itself at the end
-	// again and seeks again, thousands of times a second, for ever and in silence. (Restarted by the page
-	// instead, the element freezes its web process within a few passes.) A looping element that seeks as no
-	// loop can is let end, and OBS's log says so.
-	var seeks = new WeakMap();
+	// again and seeks again, thousands of times a second, for ever and in silence. A looping element that seeks as
+	// no loop can is taken off WebKit's loop. Where the helper's web extension lets an ended element be played
+	// again (the helper sets restartsMedia), the loop is kept here: the element ends, and starts again from the
+	// start before the page hears of it; the page's `loop` still reads and sets it. Elsewhere the element plays
+	// once, and OBS's log says so.
+	var restartsMedia = false;
+	var nativeLoop = Object.getOwnPropertyDescriptor(HTMLMediaElement.prototype, 'loop');
+	var seeks = new WeakMap(), kept = new WeakMap();
+	function keepLoop(m) {
+		var loop = { wanted: true };
+		kept.set(m, loop);
+		Object.defineProperty(m, 'loop', {
+			configurable: true,
+			get: function () { return loop.wanted; },
+			set: function (value) { loop.wanted = !!value; }
+		});
+	}
+	function keeping(m) {
+		var loop = kept.get(m);
+		return loop !== undefined && loop.wanted;
+	}
 	window.addEventListener('seeking', function (e) {
 		var m = e.target;
-		if (!(m instanceof HTMLMediaElement) || !m.loop)
+		if (!(m instanceof HTMLMediaElement) || !m.loop || kept.has(m))
 			return;
 		var now = Date.now(), s = seeks.get(m);
 		if (!s || now - s.since > 1000)
@@ -233,9 +250,26 @@
 		if (++s.count < 50)
 			return;
 		seeks.delete(m);
-		m.loop = false;
-		toHelper('warn', 'this WebKit cannot loop <' + m.tagName.toLowerCase() + '> ' +
-			String(m.currentSrc).slice(0, 100) + ': it plays once', true);
+		nativeLoop.set.call(m, false);
+		if (restartsMedia)
+			keepLoop(m);
+		else
+			toHelper('warn', 'this WebKit cannot loop <' + m.tagName.toLowerCase() + '> ' +
+				String(m.currentSrc).slice(0, 100) + ': it plays once', true);
+	}, true);
+	window.addEventListener('pause', function (e) {
+		if (keeping(e.target) && e.target.ended)
+			e.stopImmediatePropagation();
+	}, true);
+	window.addEventListener('ended', function (e) {
+		var m = e.target;
+		if (!keeping(m))
+			return;
+		e.stopImmediatePropagation();
+		m.currentTime = 0;
+		var played = m.play();
+		if (played && played.catch)
+			played.catch(function () {});
 	}, true);
 	window.addEventListener('error', function (e) {
 		toHelper('error', 'uncaught ' + String(e.message) + ' (' + e.filename + ':' + e.lineno + ')');

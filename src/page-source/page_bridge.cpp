@@ -22,6 +22,7 @@ namespace {
 struct View {
 	void (*onLoad)(PageLoad, void *) = nullptr;
 	void *data = nullptr;
+	bool mediaRestarts = false;
 };
 View state;
 
@@ -196,7 +197,11 @@ void addBridge(GObject *view)
 	void *manager = webkit.getUserContentManager(view);
 	const int allFrames = 0;     // WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES
 	const int documentStart = 0; // WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START
-	void *script = webkit.userScriptNew(kBridgeScript, allFrames, documentStart, nullptr, nullptr);
+	std::string source = kBridgeScript;
+	const std::string_view unmended = "var restartsMedia = false;";
+	if (const size_t at = source.find(unmended); state.mediaRestarts && at != std::string::npos)
+		source.replace(at, unmended.size(), "var restartsMedia = true;");
+	void *script = webkit.userScriptNew(source.c_str(), allFrames, documentStart, nullptr, nullptr);
 	webkit.addScript(manager, script);
 	webkit.userScriptUnref(script);
 	const gboolean registered = webKitApi2() ? reinterpret_cast<gboolean (*)(void *, const char *, const char *)>(
@@ -225,8 +230,9 @@ void runScript(GstElement *wpesrc, const std::string &script)
 
 } // namespace
 
-void watchView(GstElement *wpesrc, void (*onLoad)(PageLoad event, void *data), void *data)
+void watchView(GstElement *wpesrc, bool mediaRestarts, void (*onLoad)(PageLoad event, void *data), void *data)
 {
+	state.mediaRestarts = mediaRestarts;
 	state.onLoad = onLoad;
 	state.data = data;
 	connectToVideoSource(wpesrc, "configure-web-view", G_CALLBACK(onConfigureWebView), nullptr);

@@ -20,8 +20,9 @@ enum class PageLoad { Committed, Finished };
 // Watches the view wpesrc makes for its page: `onLoad` runs on the helper's main thread (the thread running
 // the default main context) at each load event of the page. Every page the view loads gets window.obsstudio,
 // and what it posts there goes to the module, checked and counted: at most a few console lines a second go on.
-// Before the pipeline starts.
-void watchView(GstElement *wpesrc, void (*onLoad)(PageLoad event, void *data), void *data);
+// `mediaRestarts`: the page may restart an ended media element (the web extension in use has the mended audio
+// sink), which keeps a loop WebKit 2.48 cannot. Before the pipeline starts.
+void watchView(GstElement *wpesrc, bool mediaRestarts, void (*onLoad)(PageLoad event, void *data), void *data);
 
 // Puts `css` into the loaded page as a style element after the page's own, replacing the one put there
 // before; empty removes it. A load drops it: call again after every load.

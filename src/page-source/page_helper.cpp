@@ -57,6 +57,7 @@ struct Sound {
 };
 
 struct Helper {
+	bool mediaRestarts = false; // the mended web extension is in use
 	GMainLoop *loop = nullptr;
 	GstElement *pipeline = nullptr;
 	GstElement *source = nullptr;
@@ -727,7 +728,7 @@ int runPage(Helper &helper, int fpsNum, int fpsDen)
 		     nullptr);
 	g_object_set(helper.source, "location", "about:blank", "draw-background", FALSE, nullptr);
 	page::configureLikeObsBrowser(helper.source);
-	page::watchView(helper.source, onPageLoad, &helper);
+	page::watchView(helper.source, helper.mediaRestarts, onPageLoad, &helper);
 	gst_bin_add_many(GST_BIN(helper.pipeline), helper.source, filter, queue, sink, nullptr);
 	if (!gst_element_link_pads(helper.source, "video", filter, "sink") ||
 	    !gst_element_link_many(filter, queue, sink, nullptr))
@@ -766,7 +767,7 @@ int main(int argc, char **argv)
 
 	gst_init(&argc, &argv);
 	GST_DEBUG_CATEGORY_INIT(lorvalen_page_debug, "lorvalen-page", 0, "lorvalen page helper");
-	page::loadWpeWithItsExtension();
+	const bool mediaRestarts = page::loadWpeWithItsExtension();
 
 	if (argc == 2 && strcmp(argv[1], "--probe") == 0) {
 		GstElement *source = gst_element_factory_make("wpesrc", nullptr);
@@ -780,6 +781,7 @@ int main(int argc, char **argv)
 		return helper_exit::kUsage;
 	}
 	Helper helper;
+	helper.mediaRestarts = mediaRestarts;
 	helper.width = uint32_t(strtoul(argv[1], nullptr, 10));
 	helper.height = uint32_t(strtoul(argv[2], nullptr, 10));
 	const int fpsNum = int(strtol(argv[3], nullptr, 10));

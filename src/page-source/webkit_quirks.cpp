@@ -8,6 +8,7 @@
 
 #include <dlfcn.h>
 #include <link.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 GST_DEBUG_CATEGORY_EXTERN(lorvalen_page_debug);
@@ -26,6 +27,30 @@ bool replaceSymlink(const std::string &target, const std::string &path)
 	const std::string temporary = path + "." + std::to_string(getpid());
 	g_unlink(temporary.c_str());
 	return symlink(target.c_str(), temporary.c_str()) == 0 && rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+// Replaces the folder `to` by a copy of the files in `from`, each written whole before it takes its name.
+bool replaceCopies(const char *from, const std::string &to)
+{
+	struct stat status;
+	if (lstat(to.c_str(), &status) == 0 && !S_ISDIR(status.st_mode))
+		g_unlink(to.c_str());
+	GDir *folder = g_dir_open(from, 0, nullptr);
+	bool copied = folder && g_mkdir_with_parents(to.c_str(), 0700) == 0;
+	while (const gchar *name = copied ? g_dir_read_name(folder) : nullptr) {
+		gchar *source = g_build_filename(from, name, nullptr);
+		gchar *target = g_build_filename(to.c_str(), name, nullptr);
+		gchar *contents = nullptr;
+		gsize length = 0;
+		copied = g_file_get_contents(source, &contents, &length, nullptr) &&
+			 g_file_set_contents(target, contents, gssize(length), nullptr);
+		g_free(contents);
+		g_free(target);
+		g_free(source);
+	}
+	if (folder)
+		g_dir_close(folder);
+	return copied;
 }
 
 // The path of the loaded library whose name contains `part`.
@@ -110,30 +135,41 @@ void dropAudioMeta(GstPad *pad)
 	gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, onAudioBuffer, nullptr, nullptr);
 }
 
-void loadWpeWithItsExtension()
+bool loadWpeWithItsExtension()
 {
 	GstPlugin *plugin = gst_registry_find_plugin(gst_registry_get(), "wpe");
 	if (!plugin)
-		return;
+		return false;
 	const std::string file = gst_plugin_get_filename(plugin) ? gst_plugin_get_filename(plugin) : "";
 	gst_object_unref(plugin);
 	if (file.empty())
-		return;
+		return false;
+	gchar *self = g_file_read_link("/proc/self/exe", nullptr);
+	gchar *selfDir = self ? g_path_get_dirname(self) : nullptr;
+	gchar *own = selfDir ? g_build_filename(selfDir, "wpe-extension", nullptr) : nullptr;
 	gchar *pluginDir = g_path_get_dirname(file.c_str());
 	gchar *libDir = g_path_get_dirname(pluginDir);
-	gchar *extension = g_build_filename(libDir, "gst-plugins-bad", "wpe-extension", nullptr);
-	gchar *folder = g_build_filename(g_get_user_cache_dir(), "lorvalen-page-helper", "wpe", nullptr);
+	const bool mended = own && g_file_test(own, G_FILE_TEST_IS_DIR);
+	gchar *extension = mended ? g_strdup(own)
+				  : g_build_filename(libDir, "gst-plugins-bad", "wpe-extension", nullptr);
+	// One folder per extension: helpers of two installs may run at once, each with its own.
+	gchar *name = g_strdup_printf("wpe-%08x", g_str_hash(extension));
+	gchar *folder = g_build_filename(g_get_user_cache_dir(), "lorvalen-page-helper", name, nullptr);
 	gchar *link = g_build_filename(folder, "libgstwpe.so", nullptr);
 	gchar *extensionLink = g_build_filename(folder, "wpe-extension", nullptr);
+	bool loaded = false;
 	if (!g_file_test(extension, G_FILE_TEST_IS_DIR)) {
 		GST_DEBUG("no web extension at %s: the wpe plug-in is loaded as it is", extension);
 	} else if (g_mkdir_with_parents(folder, 0700) == 0 && replaceSymlink(file, link) &&
-		   replaceSymlink(extension, extensionLink)) {
-		GstPlugin *loaded = gst_plugin_load_file(link, nullptr);
+		   // WebKit's web process may run in a sandbox that shows it the folder it is given and not where a
+		   // link there points: the mended extension, outside the system's folders, is copied in.
+		   (mended ? replaceCopies(extension, extensionLink) : replaceSymlink(extension, extensionLink))) {
+		GstPlugin *through = gst_plugin_load_file(link, nullptr);
 		GST_INFO("wpe plug-in loaded through %s, beside the web extension %s: %s", link, extension,
-			 loaded ? "done" : "failed");
-		if (loaded)
-			gst_object_unref(loaded);
+			 through ? "done" : "failed");
+		loaded = through != nullptr;
+		if (through)
+			gst_object_unref(through);
 	} else {
 		GST_WARNING("cannot link the wpe plug-in beside its web extension in %s: pages may have no sound",
 			    folder);
@@ -141,9 +177,14 @@ void loadWpeWithItsExtension()
 	g_free(extensionLink);
 	g_free(link);
 	g_free(folder);
+	g_free(name);
 	g_free(extension);
 	g_free(libDir);
 	g_free(pluginDir);
+	g_free(own);
+	g_free(selfDir);
+	g_free(self);
+	return mended && loaded;
 }
 
 void *loadedFunction(const char *library, const char *name)

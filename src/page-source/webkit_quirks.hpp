@@ -8,9 +8,11 @@
 
 namespace page {
 
-// gst-plugins-bad 1.22's wpe plug-in looks for its web extension, which delivers a page's audio, in a folder its
-// build misspelt: loads the plug-in through a folder where the extension is found. Before the first wpesrc.
-void loadWpeWithItsExtension();
+// The wpe plug-in's web extension carries a page's audio out of WebKit's web process. Loads the plug-in through a
+// folder beside the extension it must use: the mended copy installed beside this helper where there is one, else
+// its own (gst-plugins-bad 1.22 looks for that in a folder its build misspelt). Whether the mended copy is in
+// use, whose audio sink lets a page restart a media element. Before the first wpesrc.
+bool loadWpeWithItsExtension();
 
 // Lets every page wpesrc's view navigates to play sound and Web Audio without a user gesture, and a local file
 // read the files beside it, as pages in OBS's own browser source do.
