@@ -219,25 +219,31 @@ private:
 	std::atomic<long> frames_{0};
 };
 
+// The source's sound over its next second (given up after 20 s without one).
+struct Second {
+	float peak = -1.0f;
+	long frames = 0;
+	bool peaksAt(float level, float tolerance) const
+	{
+		return frames > 48000 && std::fabs(peak - level) <= tolerance;
+	}
+};
+Second nextSecond(obs_source_t *source)
+{
+	AudioPeak peak(source);
+	waitFor([&] { return peak.frames() > 48000; }, 20000);
+	return {peak.peak(), peak.frames()};
+}
+
 // Whether the source's sound, over a fresh second of it, peaks within `tolerance` of `level`. Sound from before
 // the change asked for may still be on its way: a second that does not match is followed by another.
 ::testing::AssertionResult soundPeaksAt(obs_source_t *source, float level, float tolerance)
 {
-	float last = -1.0f;
-	long frames = 0;
-	const bool matched = waitFor(
-		[&] {
-			AudioPeak peak(source);
-			waitFor([&] { return peak.frames() > 48000; }, 20000);
-			last = peak.peak();
-			frames = peak.frames();
-			return frames > 48000 && std::fabs(last - level) <= tolerance;
-		},
-		60000);
-	if (matched)
+	Second last;
+	if (waitFor([&] { return (last = nextSecond(source)).peaksAt(level, tolerance); }, 60000))
 		return ::testing::AssertionSuccess();
 	return ::testing::AssertionFailure()
-	       << "the last second peaked at " << last << " over " << frames << " frames, not " << level;
+	       << "the last second peaked at " << last.peak << " over " << last.frames << " frames, not " << level;
 }
 
 OBSSourceAutoRelease makePage(const QString &url, bool audio = false, const char *name = "page")
@@ -1296,11 +1302,10 @@ TEST_F(PageSourceTest, soundSurvivesThePagesLife)
 		row.act();
 		EXPECT_TRUE(soundPeaksAt(source, row.level, row.tolerance));
 		for (int second = 1; second < row.seconds; ++second) {
-			AudioPeak peak(source);
-			if (!waitFor([&] { return peak.frames() > 48000; }, 20000) ||
-			    std::fabs(peak.peak() - row.level) > row.tolerance) {
-				ADD_FAILURE() << "second " << second << " peaked at " << peak.peak() << " over "
-					      << peak.frames() << " frames";
+			const Second next = nextSecond(source);
+			if (!next.peaksAt(row.level, row.tolerance)) {
+				ADD_FAILURE() << "second " << second << " peaked at " << next.peak << " over "
+					      << next.frames << " frames";
 				break;
 			}
 		}
