@@ -280,7 +280,7 @@ stress_enter_rows() { # stress_enter_rows BUILD_DIR
 	: >"$log"
 	for row in enterInTheServerField:50 aSecondRefreshInsideTheFirst:10; do
 		repeat=${row#*:}
-		(cd "$dir" && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1 timeout 600 xvfb-run -a \
+		(cd "$dir" && QT_QPA_PLATFORM=offscreen timeout 600 xvfb-run -a \
 			-s "-screen 0 1920x1080x24" tests/reentrancy_test --gtest_repeat="$repeat" \
 			--gtest_filter="*${row%:*}*") >>"$log" 2>&1 || rc=$?
 	done
@@ -408,12 +408,14 @@ if wanted sanitize; then
 	dir="$out/sanitize"
 	if CC=clang CXX=clang++ build_variant sanitize "$dir" -DLORVALEN_QT_MAJOR=6 -DCMAKE_BUILD_TYPE=Debug \
 		-DLORVALEN_SANITIZE=address,undefined -DLORVALEN_BUILD_BENCH=OFF; then
-		# Any report fails its test: ASan and LSan exit non-zero, UBSan halts on the first finding.
-		ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
-			LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp:fast_unwind_on_malloc=0:print_suppressions=0" \
-			UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-			run_ctest sanitize "$dir"
+		# Any report fails its test: ASan and LSan exit non-zero, UBSan halts on the first finding. The Enter rows
+		# under load take the same options: without the suppressions, Mesa's allocation fails every process.
+		export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1
+		export LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp:fast_unwind_on_malloc=0:print_suppressions=0"
+		export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+		run_ctest sanitize "$dir"
 		stress_enter_rows "$dir"
+		unset ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
 	fi
 fi
 
