@@ -817,6 +817,7 @@ TEST_F(PageSourceTest, keepsEverySettingWithObsBrowsersKeysAndDefaults)
 	// A local file hides the address, as OBS's own source does.
 	EXPECT_FALSE(obs_property_visible(obs_properties_get(properties, "url")));
 	EXPECT_TRUE(obs_property_visible(obs_properties_get(properties, "local_file")));
+	EXPECT_TRUE(obs_properties_get_flags(properties) & OBS_PROPERTIES_DEFER_UPDATE) << "a helper per key typed";
 	obs_properties_destroy(properties);
 }
 
@@ -1459,12 +1460,12 @@ TEST_F(PageSourceTest, itsPropertiesAreTranslated)
 {
 	struct Row {
 		const char *locale;
-		const char *localFile, *permissions;
+		const char *localFile, *permissions, *refreshHotkey;
 	};
 	const Row rows[] = {
-		{"pt-BR", "Arquivo local", "Permissões da página"},
-		{"pt-PT", "Ficheiro local", "Permissões da página"},
-		{"en-US", "Local file", "Page permissions"},
+		{"pt-BR", "Arquivo local", "Permissões da página", "Atualizar o cache da página atual"},
+		{"pt-PT", "Ficheiro local", "Permissões da página", "Atualizar memória da página atual"},
+		{"en-US", "Local file", "Page permissions", "Refresh cache of current page"},
 	};
 	for (const Row &row : rows) {
 		SCOPED_TRACE(row.locale);
@@ -1474,6 +1475,26 @@ TEST_F(PageSourceTest, itsPropertiesAreTranslated)
 		EXPECT_STREQ(obs_property_description(obs_properties_get(properties, "webpage_control_level")),
 			     row.permissions);
 		obs_properties_destroy(properties);
+		// The Refresh hotkey, as Settings lists it for a source made in that language.
+		OBSDataAutoRelease settings = obs_data_create_from_json(R"({"url": ""})");
+		OBSSourceAutoRelease source = obs_source_create("browser_source", "page", settings, nullptr);
+		ASSERT_TRUE(source);
+		struct Found {
+			obs_source_t *source;
+			std::string description;
+		} found = {source, "(none)"};
+		obs_enum_hotkeys(
+			[](void *data, obs_hotkey_id, obs_hotkey_t *key) {
+				auto &found = *static_cast<Found *>(data);
+				auto *registerer = static_cast<obs_weak_source_t *>(obs_hotkey_get_registerer(key));
+				if (obs_hotkey_get_registerer_type(key) == OBS_HOTKEY_REGISTERER_SOURCE &&
+				    obs_weak_source_references_source(registerer, found.source) &&
+				    strcmp(obs_hotkey_get_name(key), "ObsBrowser.Refresh") == 0)
+					found.description = obs_hotkey_get_description(key);
+				return true;
+			},
+			&found);
+		EXPECT_EQ(found.description, row.refreshHotkey);
 	}
 }
 

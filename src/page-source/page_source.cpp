@@ -3,6 +3,8 @@
 #include "page-source/frontend_bridge.hpp"
 #include "page-source/page_log.hpp"
 
+#include <obs-module.h>
+
 #include <chrono>
 #include <memory>
 
@@ -58,7 +60,7 @@ PageSource *PageSource::create(obs_data_t *settings, obs_source_t *source, const
 		return nullptr;
 	// OBS's own browser source offers the same hotkey under this name: a collection's bindings carry over.
 	page->refreshHotkey_ = obs_hotkey_register_source(
-		source, "ObsBrowser.Refresh", "Refresh page",
+		source, "ObsBrowser.Refresh", obs_module_text("RefreshNoCache"),
 		[](void *data, obs_hotkey_id, obs_hotkey_t *, bool pressed) {
 			if (pressed)
 				static_cast<PageSource *>(data)->refresh();

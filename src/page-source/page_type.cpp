@@ -28,6 +28,8 @@ obs_properties_t *properties(void *data)
 {
 	// OBS's own browser source's labels and order; the texts are looked up each time, in OBS's current language.
 	obs_properties_t *props = obs_properties_create();
+	// Applied when the user is done, not at each key typed into the address (each address is a new helper).
+	obs_properties_set_flags(props, OBS_PROPERTIES_DEFER_UPDATE);
 	obs_property_t *isLocal = obs_properties_add_bool(props, "is_local_file", obs_module_text("LocalFile"));
 	obs_properties_add_path(props, "local_file", obs_module_text("LocalFile"), OBS_PATH_FILE,
 				obs_module_text("LocalFileFilter"), nullptr);
