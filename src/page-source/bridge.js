@@ -2,8 +2,8 @@
 // window.obsstudio as OBS's own browser source does, and posts the page's calls and console lines to the helper
 // through the script message handler "lorvalen". The helper answers through window.__lorvalenObs: answer(id,
 // value) for a callback, dispatch(name, detail) for an event, clickCount(n) before a press OBS counted,
-// visibility(hidden) when OBS hides or shows the source. It runs
-// them in the main frame only, which hands them on to child frames.
+// visibility(hidden) when OBS hides or shows the source, focus(focused) when OBS gives or takes the keyboard.
+// It runs them in the main frame only, which hands answers, events and visibility on to child frames.
 (function () {
 	'use strict';
 	if (window.__lorvalenObs)
@@ -171,8 +171,23 @@
 		window.addEventListener(type, onMouse, true);
 	});
 
+	// OBS gives a page the keyboard while its Interact window is active, and a page has it at no other time.
+	// WebKit's view here always has it, so the top document says what OBS says, and its window hears the change.
+	var focused = false;
+	if (window === window.top)
+		document.hasFocus = function () {
+			return focused;
+		};
+	function focus(isFocused) {
+		if (focused !== isFocused && window === window.top) {
+			focused = isFocused;
+			window.dispatchEvent(new FocusEvent(focused ? 'focus' : 'blur'));
+		}
+	}
+
 	Object.defineProperty(window, '__lorvalenObs', {
-		value: Object.freeze({ answer: answer, dispatch: dispatch, clickCount: clickCount, visibility: visibility }),
+		value: Object.freeze({ answer: answer, dispatch: dispatch, clickCount: clickCount, visibility: visibility,
+			focus: focus }),
 		enumerable: false, configurable: false, writable: false
 	});
 

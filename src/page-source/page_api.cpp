@@ -75,8 +75,8 @@ std::string jsonNames(const std::vector<std::string> &names)
 
 std::string jsonScene(std::string_view name, uint32_t width, uint32_t height)
 {
-	return "{\"name\":" + scriptString(std::string(name)) + ",\"width\":" + std::to_string(width) +
-	       ",\"height\":" + std::to_string(height) + "}";
+	return "{\"height\":" + std::to_string(height) + ",\"name\":" + scriptString(std::string(name)) +
+	       ",\"width\":" + std::to_string(width) + "}";
 }
 
 std::string jsonNamed(std::string_view name)

@@ -50,7 +50,8 @@ bool mayCall(const ApiFunction &function, long long level);
 // "ReadUser" and the like, for the log.
 const char *levelName(ControlLevel level);
 
-// JSON texts of the answers and events; strings in them as scriptString writes them.
+// JSON texts of the answers and events; strings in them as scriptString writes them, keys in the sorted order
+// OBS's own JSON gives them.
 std::string jsonNames(const std::vector<std::string> &names);
 std::string jsonScene(std::string_view name, uint32_t width, uint32_t height);
 std::string jsonNamed(std::string_view name); // {"name": ...}

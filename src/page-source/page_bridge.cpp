@@ -258,6 +258,12 @@ void tellHidden(GstElement *wpesrc, bool hidden)
 				  (hidden ? "true" : "false") + ")");
 }
 
+void tellFocused(GstElement *wpesrc, bool focused)
+{
+	runScript(wpesrc, std::string("window.__lorvalenObs&&window.__lorvalenObs.focus(") +
+				  (focused ? "true" : "false") + ")");
+}
+
 void announceClicks(GstElement *wpesrc, uint32_t clicks)
 {
 	runScript(wpesrc, "window.__lorvalenObs&&window.__lorvalenObs.clickCount(" + std::to_string(clicks) + ")");
@@ -314,7 +320,9 @@ void sendInput(GstElement *wpesrc, const InputEvent &input)
 	}
 	case InputKind::Focus:
 	case InputKind::Blur:
-		return; // wpesrc's view is always focused
+		// wpesrc's view is always focused, and WebKit keeps it so: the page hears it from its bridge.
+		tellFocused(wpesrc, input.kind == InputKind::Focus);
+		return;
 	}
 	// Sent to the pad: wpesrc's video source takes navigation only there.
 	GstPad *pad = gst_element_get_static_pad(wpesrc, "video");

@@ -34,6 +34,9 @@ void answerCall(GstElement *wpesrc, std::string_view id, std::string_view json);
 void dispatchEvent(GstElement *wpesrc, std::string_view name, std::string_view json);
 // The page's document is hidden (visibilityState "hidden", a visibilitychange) or visible again.
 void tellHidden(GstElement *wpesrc, bool hidden);
+// OBS gave the page the keyboard (its Interact window is active) or took it away: document.hasFocus() and the
+// window's focus and blur say so.
+void tellFocused(GstElement *wpesrc, bool focused);
 // The next press the page gets was counted `clicks` times by OBS.
 void announceClicks(GstElement *wpesrc, uint32_t clicks);
 // What OBS's Interact window sent, as GStreamer's navigation events on wpesrc's video pad.

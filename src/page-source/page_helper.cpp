@@ -67,6 +67,7 @@ struct Helper {
 	std::string url;
 	std::string css;
 	bool onPage = false;                 // navigated away from about:blank
+	bool focused = false;                // OBS gave the page the keyboard
 	std::atomic<bool> firstFrame{false}; // wpesrc's first, of about:blank
 	// Frames are published once the page has replaced about:blank, so that a new helper's blank never takes the
 	// place of the picture the source shows: at the page's first frame that is not blank, or, for a page that
@@ -169,6 +170,8 @@ void onPageLoad(page::PageLoad event, void *data)
 	// Each document the page loads while hidden learns it.
 	if (!helper.shown)
 		page::tellHidden(helper.source, true);
+	if (helper.focused)
+		page::tellFocused(helper.source, true);
 	if (event == page::PageLoad::Finished) {
 		helper.loaded = true;
 		// A load drops the style sheet; OBS's own browser source puts it in at the end of each load too.
@@ -640,6 +643,8 @@ void perform(Helper &helper, const page::Message &command)
 		break;
 	// The view exists once the page is under way: before, there is nothing to tell.
 	case page::Packet::Input:
+		if (command.input.kind == page::InputKind::Focus || command.input.kind == page::InputKind::Blur)
+			helper.focused = command.input.kind == page::InputKind::Focus;
 		if (helper.onPage)
 			page::sendInput(helper.source, command.input);
 		break;

@@ -58,7 +58,7 @@ PageChange pageChange(const PageConfig &running, const PageConfig &wanted)
 	PageChange change;
 	change.restart = running.width != wanted.width || running.height != wanted.height ||
 			 uint64_t(running.fpsNum) * wanted.fpsDen != uint64_t(wanted.fpsNum) * running.fpsDen ||
-			 running.url != wanted.url;
+			 running.url != wanted.url || running.controlLevel != wanted.controlLevel;
 	change.css = !change.restart && running.css != wanted.css;
 	change.audioRoute = !change.restart && running.rerouteAudio != wanted.rerouteAudio;
 	return change;

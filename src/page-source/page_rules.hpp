@@ -23,6 +23,7 @@ struct PageConfig {
 	bool rerouteAudio = false;
 	bool shutdown = false;
 	bool restartWhenActive = false;
+	long long controlLevel = 1; // webpage_control_level, which the page reads as it loads
 	// What OBS mixes at: the helper hands its sound over in this form.
 	uint32_t audioRate = 48000;
 	uint32_t audioChannels = 2;
@@ -62,7 +63,8 @@ std::string fileUrl(const std::string &path);
 // What a change of settings asks of a running page. A new helper carries everything, so a restart comes alone.
 struct PageChange {
 	// A new size or rate (renegotiating the rate stalls wpesrc), or a new address: a new page helper. WebKit
-	// loses the sound of a page loaded after one that played, so each address gets a WebKit of its own.
+	// loses the sound of a page loaded after one that played, so each address gets a WebKit of its own. New page
+	// permissions load the page again, as OBS's own does, for a page that asked for them as it loaded.
 	bool restart = false;
 	bool css = false;        // a new style sheet
 	bool audioRoute = false; // the sound goes to the source instead of the desktop, or back

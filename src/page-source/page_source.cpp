@@ -48,7 +48,9 @@ PageConfig configOf(obs_data_t *settings)
 		format = {audio.samples_per_sec, uint32_t(get_audio_channels(audio.speakers))};
 	if (format.channels == 0)
 		format.channels = 2;
-	return pageConfig(raw, video.fps_num, video.fps_den, format);
+	PageConfig config = pageConfig(raw, video.fps_num, video.fps_den, format);
+	config.controlLevel = obs_data_get_int(settings, "webpage_control_level");
+	return config;
 }
 
 } // namespace
@@ -72,7 +74,6 @@ PageSource *PageSource::create(obs_data_t *settings, obs_source_t *source, const
 PageSource::PageSource(obs_data_t *settings, obs_source_t *source, const std::string &helperPath)
 	: source_(source),
 	  config_(configOf(settings)),
-	  controlLevel_(obs_data_get_int(settings, "webpage_control_level")),
 	  name_(obs_source_get_name(source) ? obs_source_get_name(source) : ""),
 	  renamed_(
 		  obs_source_get_signal_handler(source), "rename",
@@ -108,7 +109,6 @@ void PageSource::routeAudio(bool toSource)
 
 void PageSource::update(obs_data_t *settings)
 {
-	controlLevel_ = obs_data_get_int(settings, "webpage_control_level");
 	const PageConfig wanted = configOf(settings);
 	PageChange change;
 	{
@@ -236,7 +236,11 @@ void PageSource::pageCalled(const Message &message)
 	const ApiFunction *function = findApiFunction(message.name);
 	if (!function)
 		return; // none of window.obsstudio's: the page posted it to the bridge itself
-	const long long level = controlLevel_;
+	long long level = 0;
+	{
+		std::lock_guard<std::mutex> hold(lock_);
+		level = config_.controlLevel;
+	}
 	const std::string id(message.id);
 	if (!mayCall(*function, level)) {
 		// As OBS's own: nothing is done, and the callback still gets null, so that a page waiting for it goes on.

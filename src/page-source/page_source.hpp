@@ -73,7 +73,6 @@ private:
 	std::mutex lock_; // config_; never held while calling the supervisor
 	PageConfig config_;
 	std::atomic<bool> shown_{false};
-	std::atomic<long long> controlLevel_; // webpage_control_level, as set
 
 	std::string name_; // under lock_, kept by renamed_
 	OBSSignal renamed_;
