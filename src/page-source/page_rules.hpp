@@ -23,7 +23,7 @@ struct PageConfig {
 	bool rerouteAudio = false;
 	bool shutdown = false;
 	bool restartWhenActive = false;
-	long long controlLevel = 1; // webpage_control_level, which the page reads as it loads
+	long long controlLevel = 1; // webpage_control_level (ReadObs by default), which the page reads as it loads
 	// What OBS mixes at: the helper hands its sound over in this form.
 	uint32_t audioRate = 48000;
 	uint32_t audioChannels = 2;
