@@ -421,10 +421,9 @@ def xdo(*args):
 
 
 def click_at(x, y):
-    # No --sync: it waits forever when the pointer is already there.
-    xdo("mousemove", int(x), int(y))
-    time.sleep(0.1)
-    xdo("click", 1)
+    # One xdotool, so that the X server takes the move before the press. No --sync: it waits forever when the
+    # pointer is already there.
+    xdo("mousemove", int(x), int(y), "click", 1)
 
 
 def focus_x_window(title):
